@@ -1,0 +1,64 @@
+// One way to fail: a function that finds an error sets the Python exception
+// and throws python_error; the boundary wrappers (boundary.hpp) catch it and
+// return NULL to the interpreter.
+#pragma once
+#include <Python.h>
+
+#include "ref.hpp"
+
+namespace ondalis {
+
+struct python_error {};
+
+[[noreturn]] inline void fail() { throw python_error{}; }
+
+// Throws if the interpreter reported an error by returning NULL.
+inline Ref check(PyObject* result) {
+  if (result == nullptr) fail();
+  return Ref::steal(result);
+}
+
+// Throws if a C API call that returns -1 on error failed.
+inline int check_status(int status) {
+  if (status < 0) fail();
+  return status;
+}
+
+[[noreturn]] inline void raise(PyObject* type, const char* message) {
+  PyErr_SetString(type, message);
+  fail();
+}
+
+// Truth test that propagates the exception of a failing __bool__.
+inline bool truth(PyObject* o) { return check_status(PyObject_IsTrue(o)) != 0; }
+
+// a == b by the interpreter's rich comparison, then the truth value of its
+// result (no identity shortcut: an object may be unequal to itself).
+inline bool equal(PyObject* a, PyObject* b) {
+  Ref result = check(PyObject_RichCompare(a, b, Py_EQ));
+  return truth(result.get());
+}
+
+// a != b, likewise.
+inline bool not_equal(PyObject* a, PyObject* b) {
+  Ref result = check(PyObject_RichCompare(a, b, Py_NE));
+  return truth(result.get());
+}
+
+// a < b, likewise.
+inline bool less(PyObject* a, PyObject* b) {
+  Ref result = check(PyObject_RichCompare(a, b, Py_LT));
+  return truth(result.get());
+}
+
+inline bool greater(PyObject* a, PyObject* b) {
+  Ref result = check(PyObject_RichCompare(a, b, Py_GT));
+  return truth(result.get());
+}
+
+inline bool less_equal(PyObject* a, PyObject* b) {
+  Ref result = check(PyObject_RichCompare(a, b, Py_LE));
+  return truth(result.get());
+}
+
+}  // namespace ondalis

@@ -1,0 +1,18 @@
+// Interned attribute and method names, created once on first use and kept for
+// the life of the process (the only objects the module caches).
+#pragma once
+#include <Python.h>
+
+#include "error.hpp"
+
+namespace ondalis {
+
+// Returns the interned str for a string literal; the same object on every call.
+#define ONDALIS_NAME(text)                                              \
+  ([]() -> PyObject* {                                                  \
+    static PyObject* interned_ = PyUnicode_InternFromString(text);      \
+    if (interned_ == nullptr) ::ondalis::fail();                        \
+    return interned_;                                                   \
+  }())
+
+}  // namespace ondalis

@@ -1,0 +1,9 @@
+#include "../module/catalogue.hpp"
+
+namespace ondalis {
+
+PyMethodDef checker_functions[] = {
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace ondalis

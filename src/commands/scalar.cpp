@@ -1,0 +1,9 @@
+#include "../soundfile/object.hpp"
+
+namespace ondalis {
+
+PyMethodDef scalar_methods[] = {
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace ondalis

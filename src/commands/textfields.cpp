@@ -1,0 +1,1 @@
+// Fixed-width and trailing text fields of libsndfile structures.

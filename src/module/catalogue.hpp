@@ -1,0 +1,16 @@
+#pragma once
+#include <Python.h>
+
+namespace ondalis {
+
+// Create module functions from a method table, in table order.
+void add_functions(PyObject* module, PyMethodDef* table);
+
+void bind_version_function(PyObject* module);     // get_ondalis_version
+void bind_catalogue_functions(PyObject* module);  // get_sndfile_version ... get_sndfile_formats
+void bind_construct_format(PyObject* module);     // construct_format
+
+// The result checkers, created in their place in the module's order.
+extern PyMethodDef checker_functions[];
+
+}  // namespace ondalis

@@ -1,0 +1,114 @@
+// What libsndfile reported about the open file, and the description text.
+#include <cstdio>
+
+#include "../capi/args.hpp"
+#include "../capi/boundary.hpp"
+#include "../capi/module_ns.hpp"
+#include "object.hpp"
+
+namespace ondalis {
+namespace {
+
+constexpr int kTypeMask = 0x0FFF0000;
+constexpr int kSubMask = 0x0000FFFF;
+
+// A no-argument accessor of the open handle; A names it and reads the value.
+template <class A>
+Ref accessor(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static Params<0> params(A::name, 0);
+  params.parse(args, nargs, kwnames);
+  return A::read(open_handle(self));
+}
+
+// table[key] for one of the module's id-to-name tables, looked up now.
+Ref table_name(PyObject* table_attr, int id) {
+  Ref table = module_ns::lookup(table_attr);
+  Ref key = py_int(id);
+  return module_ns::getitem(table.get(), key.get());
+}
+
+Ref major_format_of(SndfileHandle& h) {
+  return table_name(ONDALIS_NAME("fileformat_id_to_name"), h.format() & kTypeMask);
+}
+Ref encoding_of(SndfileHandle& h) {
+  return table_name(ONDALIS_NAME("encoding_id_to_name"), h.format() & kSubMask);
+}
+
+// The seekable flag libsndfile keeps for the file (it never changes after
+// opening; SndfileHandle has no accessor for it).
+int seekable_flag(SndfileHandle& h) {
+  SF_INFO info{};
+  sf_command(h.rawHandle(), SFC_GET_CURRENT_SF_INFO, &info, sizeof info);
+  return info.seekable;
+}
+
+#define ONDALIS_ACCESSOR(Type, text, expr)                 \
+  struct Type {                                            \
+    static constexpr const char* name = text;              \
+    static Ref read(SndfileHandle& h) { return expr; }     \
+  };
+ONDALIS_ACCESSOR(Frames, "frames", py_int(h.frames()))
+ONDALIS_ACCESSOR(Format, "format", py_int(h.format()))
+ONDALIS_ACCESSOR(Channels, "channels", py_int(h.channels()))
+ONDALIS_ACCESSOR(Samplerate, "samplerate", py_int(h.samplerate()))
+ONDALIS_ACCESSOR(Seekable, "seekable", py_int(seekable_flag(h)))
+ONDALIS_ACCESSOR(Error, "error", py_int(sf_error(h.rawHandle())))
+ONDALIS_ACCESSOR(StrError, "strError", py_bytes(sf_strerror(h.rawHandle())))
+ONDALIS_ACCESSOR(MajorFormat, "major_format_str", major_format_of(h))
+ONDALIS_ACCESSOR(Encoding, "encoding_str", encoding_of(h))
+#undef ONDALIS_ACCESSOR
+
+std::string printf_line(const char* fmt, long long value) {
+  char buffer[96];
+  std::snprintf(buffer, sizeof buffer, fmt, value);
+  return buffer;
+}
+
+Ref description(SoundFile* self) {
+  if (self->handle == nullptr) return py_str("invalid sndfile");
+  SndfileHandle& h = *self->handle;
+  Ref file_line =
+      self->fd == -1
+          ? check(PyUnicode_FromFormat("File        : %U",
+                                       py_str(self->filename.data(), self->filename.size()).get()))
+          : message_arg(printf_line("File        : %lld (opened by file descriptor)", self->fd));
+  Ref major = major_format_of(h);
+  Ref encoding = encoding_of(h);
+  return check(PyUnicode_FromFormat(
+      "----------------------------------------\n%U\nChannels    : %d\nSample rate : %d\n"
+      "Frames      : %lld\nRaw Format  : %s\nFile format : %U\nEncoding    : %U\n"
+      "Seekable    : %d\n",
+      file_line.get(), h.channels(), h.samplerate(), static_cast<long long>(h.frames()),
+      printf_line("0x%08llx", static_cast<unsigned>(h.format())).c_str(), major.get(),
+      encoding.get(), seekable_flag(h)));
+}
+
+}  // namespace
+
+PyObject* describe(PyObject* self) {
+  return guarded([&] { return description(reinterpret_cast<SoundFile*>(self)); });
+}
+
+PyMethodDef info_methods[] = {
+    ONDALIS_SF_METHOD("frames", accessor<Frames>,
+                      "frames($self)\n--\n\nNumber of frames, as reported when the file was opened."),
+    ONDALIS_SF_METHOD("format", accessor<Format>,
+                      "format($self)\n--\n\nThe libsndfile format code of the file."),
+    ONDALIS_SF_METHOD("channels", accessor<Channels>,
+                      "channels($self)\n--\n\nNumber of channels."),
+    ONDALIS_SF_METHOD("samplerate", accessor<Samplerate>,
+                      "samplerate($self)\n--\n\nSample rate in Hz."),
+    ONDALIS_SF_METHOD("seekable", accessor<Seekable>,
+                      "seekable($self)\n--\n\n1 when the file can seek, 0 otherwise."),
+    ONDALIS_SF_METHOD("error", accessor<Error>,
+                      "error($self)\n--\n\nlibsndfile's current error number for the file."),
+    ONDALIS_SF_METHOD("strError", accessor<StrError>,
+                      "strError($self)\n--\n\nlibsndfile's current error text, as bytes."),
+    ONDALIS_SF_METHOD("major_format_str", accessor<MajorFormat>,
+                      "major_format_str($self)\n--\n\nName of the file's major format."),
+    ONDALIS_SF_METHOD("encoding_str", accessor<Encoding>,
+                      "encoding_str($self)\n--\n\nName of the file's encoding."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace ondalis

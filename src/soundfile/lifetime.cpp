@@ -1,0 +1,172 @@
+// Opening, closing and lifetime of Ondalis objects.
+#include <new>
+
+#include "../capi/args.hpp"
+#include "../capi/boundary.hpp"
+#include "../capi/module_ns.hpp"
+#include "object.hpp"
+
+namespace ondalis {
+namespace {
+
+constexpr const char* kTooManyChannels = "Ondalis:: max number of channels exceeded {} > {}!";
+constexpr const char* kNeedsFormat = "Ondalis::opening for writing requires a format argument !";
+constexpr const char* kBadMode = "Ondalis::mode {0} not recognized";
+constexpr const char* kOpenFailed = "Ondalis::error while opening {0}\n\t->{1}";
+constexpr const char* kNoPickle = "no default __reduce__ due to non-trivial __cinit__";
+
+void check_channels(int channels) {
+  Ref limit = ONDALIS_LOOKUP("SF_MAX_CHANNELS");
+  Ref given = py_int(channels);
+  if (greater(given.get(), limit.get()))
+    raise_format(PyExc_ValueError, kTooManyChannels, given, limit);
+}
+
+int open_mode(PyObject* mode, int format) {
+  int sf_mode = 0;
+  if (equal(mode, ONDALIS_NAME("r"))) return SFM_READ;
+  if (equal(mode, ONDALIS_NAME("w"))) sf_mode = SFM_WRITE;
+  else if (equal(mode, ONDALIS_NAME("rw"))) sf_mode = SFM_RDWR;
+  else {
+    Ref text = check(PyObject_Str(mode));
+    raise_format(PyExc_ValueError, kBadMode, text);
+  }
+  if (format == 0) raise(PyExc_ValueError, kNeedsFormat);
+  return sf_mode;
+}
+
+// os.path.expanduser(filename), as UTF-8 bytes.
+std::string expanded_path(PyObject* filename) {
+  Ref os = ONDALIS_LOOKUP("os");
+  Ref path = check(PyObject_GetAttr(os.get(), ONDALIS_NAME("path")));
+  Ref expanded = module_ns::call_method(path.get(), ONDALIS_NAME("expanduser"), filename);
+  Ref encoded = PyUnicode_Check(expanded.get())
+                    ? check(PyUnicode_AsEncodedString(expanded.get(), "utf-8", "strict"))
+                    : std::move(expanded);
+  char* data;
+  Py_ssize_t size;
+  check_status(PyBytes_AsStringAndSize(encoded.get(), &data, &size));
+  return std::string(data, size);
+}
+
+void open_file_of(SoundFile* self, PyObject* filename, int mode, int format, int channels,
+                  int samplerate) {
+  if (PyLong_Check(filename)) {
+    int fd = to_int32(filename);
+    self->handle = new SndfileHandle(fd, false, mode, format, channels, samplerate);
+    self->fd = fd;
+  } else {
+    self->filename = expanded_path(filename);
+    self->handle = new SndfileHandle(self->filename.c_str(), mode, format, channels, samplerate);
+  }
+  if (self->handle->rawHandle() == nullptr) {
+    Ref name = py_bytes(self->filename.data(), self->filename.size());
+    Ref reason = py_bytes(sf_strerror(self->handle->rawHandle()));
+    raise_format(PyExc_OSError, kOpenFailed, name, reason);
+  }
+}
+
+void construct(SoundFile* self, PyObject* args, PyObject* kwargs) {
+  static Params<5> params = Params<5>("__cinit__", 1, "filename", "mode", "format", "channels",
+                                      "samplerate")
+                                .ignoring_extra();
+  auto [filename, mode, format_arg, channels_arg, samplerate_arg] = params.parse(args, kwargs);
+  int format = format_arg != nullptr ? to_int32(format_arg) : 0;
+  int channels = channels_arg != nullptr ? to_int32(channels_arg) : 0;
+  int samplerate = samplerate_arg != nullptr ? to_int32(samplerate_arg) : 0;
+  check_channels(channels);
+  int sf_mode = open_mode(mode != nullptr ? mode : ONDALIS_NAME("r"), format);
+  open_file_of(self, filename, sf_mode, format, channels, samplerate);
+  module_ns::call_method(reinterpret_cast<PyObject*>(self), ONDALIS_NAME("set_auto_clipping"),
+                         Py_True);
+}
+
+PyObject* soundfile_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  Ref object = Ref::steal(type->tp_alloc(type, 0));
+  if (!object) return nullptr;
+  auto* self = reinterpret_cast<SoundFile*>(object.get());
+  self->handle = nullptr;
+  self->fd = -1;
+  new (&self->filename) std::string();
+  return guarded([&] {
+    construct(self, args, kwargs);
+    return std::move(object);
+  });
+}
+
+void close_handle(SoundFile* self) {
+  delete self->handle;  // the last reference closes the libsndfile file
+  self->handle = nullptr;
+}
+
+// Called once before the memory goes: runs close() through method lookup.
+void soundfile_finalize(PyObject* self) {
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyObject* result = PyObject_CallMethodNoArgs(self, ONDALIS_NAME("close"));
+  if (result == nullptr) PyErr_WriteUnraisable(self);
+  Py_XDECREF(result);
+  PyErr_Restore(type, value, traceback);
+}
+
+void soundfile_dealloc(PyObject* object) {
+  if (PyObject_CallFinalizerFromDealloc(object) < 0) return;  // resurrected
+  auto* self = reinterpret_cast<SoundFile*>(object);
+  close_handle(self);
+  self->filename.~basic_string();
+  Py_TYPE(object)->tp_free(object);
+}
+
+Ref close(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static Params<0> params("close", 0);
+  params.parse(args, nargs, kwnames);
+  close_handle(self);
+  return py_none();
+}
+
+Ref enter(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static Params<0> params("__enter__", 0);
+  params.parse(args, nargs, kwnames);
+  return Ref::borrow(reinterpret_cast<PyObject*>(self));
+}
+
+Ref exit(SoundFile* self, PyObject* const*, Py_ssize_t, PyObject* kwnames) {
+  if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0)
+    raise(PyExc_TypeError, "__exit__() takes no keyword arguments");
+  module_ns::call_method(reinterpret_cast<PyObject*>(self), ONDALIS_NAME("close"));
+  return py_none();
+}
+
+Ref get_name(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static Params<0> params("get_name", 0);
+  params.parse(args, nargs, kwnames);
+  return py_bytes(self->filename.data(), self->filename.size());
+}
+
+Ref refuse_pickle(SoundFile*, PyObject* const*, Py_ssize_t, PyObject*) {
+  raise(PyExc_TypeError, kNoPickle);
+}
+
+}  // namespace
+
+PyMethodDef lifetime_methods[] = {
+    ONDALIS_SF_METHOD("close", close,
+                      "close($self)\n--\n\nClose the sound file; does nothing when closed."),
+    ONDALIS_SF_METHOD("__enter__", enter, "__enter__($self)\n--\n\nReturn the object itself."),
+    ONDALIS_SF_METHOD("__exit__", exit,
+                      "__exit__($self, *args)\n--\n\nClose the file at the end of a with block."),
+    ONDALIS_SF_METHOD("get_name", get_name,
+                      "get_name($self)\n--\n\nThe path the file was opened by, as UTF-8 bytes "
+                      "(b'' when opened by descriptor)."),
+    ONDALIS_SF_METHOD("__reduce__", refuse_pickle, "Ondalis objects cannot be pickled."),
+    ONDALIS_SF_METHOD("__setstate__", refuse_pickle, "Ondalis objects cannot be pickled."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+namespace lifetime {
+extern const newfunc new_function = soundfile_new;
+extern const destructor dealloc_function = soundfile_dealloc;
+extern const destructor finalize_function = soundfile_finalize;
+}  // namespace lifetime
+
+}  // namespace ondalis

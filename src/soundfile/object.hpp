@@ -1,0 +1,66 @@
+// The Ondalis object: one owned libsndfile handle, the descriptor it was
+// opened by (or -1) and the UTF-8 path it was opened by (or empty).
+#pragma once
+#include <Python.h>
+#include <sndfile.hh>
+
+#include <string>
+
+#include "../capi/message.hpp"
+
+namespace ondalis {
+
+struct SoundFile {
+  PyObject_HEAD
+  SndfileHandle* handle;  // owned; null before a successful open and after close
+  int fd;
+  std::string filename;
+};
+
+extern PyTypeObject SoundFileType;
+
+// The open handle, or RuntimeError "Ondalis::error::no valid soundfilehandle".
+inline SndfileHandle& open_handle(SoundFile* self) {
+  if (self->handle == nullptr) raise_no_handle();
+  return *self->handle;
+}
+
+// The libsndfile file of an open object (same error when closed).
+inline SNDFILE* open_file(SoundFile* self) { return open_handle(self).rawHandle(); }
+
+// The file of an open object, or null when closed (for null-handle commands).
+inline SNDFILE* file_or_null(SoundFile* self) {
+  return self->handle != nullptr ? self->handle->rawHandle() : nullptr;
+}
+
+// Method tables, one per concern; the type joins them when it is made ready.
+extern PyMethodDef lifetime_methods[];
+extern PyMethodDef settings_methods[];
+extern PyMethodDef info_methods[];
+extern PyMethodDef read_methods[];
+extern PyMethodDef write_methods[];
+extern PyMethodDef position_methods[];
+extern PyMethodDef strings_methods[];
+extern PyMethodDef cues_methods[];
+extern PyMethodDef command_methods[];      // commands/dispatch.cpp
+extern PyMethodDef scalar_methods[];       // commands/scalar.cpp
+extern PyMethodDef struct_methods[];       // commands/structs.cpp
+extern PyMethodDef cue_methods[];          // commands/cue.cpp
+extern PyMethodDef instrument_methods[];   // commands/instrument.cpp
+extern PyMethodDef broadcast_methods[];    // commands/broadcast.cpp
+extern PyMethodDef cart_methods[];         // commands/cart.cpp
+extern PyMethodDef channel_map_methods[];  // commands/channel_map.cpp
+
+// The object's description (str()).
+PyObject* describe(PyObject* self);
+
+// Makes the type ready (once); returns false with an exception set.
+bool ready_type();
+
+// Captures the default dtype of read_frames (np.float64 as found at init).
+void set_read_default_dtype(PyObject* dtype);
+PyObject* read_default_dtype();  // borrowed
+
+}  // namespace ondalis
+
+#define ONDALIS_SF_METHOD(name, body, doc) ONDALIS_METHOD(name, ::ondalis::SoundFile, body, doc)

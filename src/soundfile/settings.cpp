@@ -1,0 +1,46 @@
+// Clipping and compression settings, sent straight to libsndfile; both return
+// libsndfile's raw answer.
+#include "../capi/args.hpp"
+#include "../capi/boundary.hpp"
+#include "object.hpp"
+
+namespace ondalis {
+namespace {
+
+constexpr const char* kLevelRange = "Ondalis::error::compression level should be between 0 and 1";
+
+Ref set_auto_clipping(SoundFile* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+  static Params<1> params("set_auto_clipping", 0, "arg");
+  auto [arg] = params.parse(args, nargs, kwnames);
+  SNDFILE* file = open_file(self);
+  int value = arg != nullptr ? to_int32(arg) : 1;
+  return py_int(sf_command(file, SFC_SET_CLIPPING, nullptr, value));
+}
+
+Ref set_compression_level(SoundFile* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  static Params<1> params("set_compression_level", 1, "level");
+  auto [arg] = params.parse(args, nargs, kwnames);
+  double level = to_double(arg);
+  SNDFILE* file = open_file(self);
+  if (level < 0 || level > 1) raise(PyExc_ValueError, kLevelRange);
+  return py_int(sf_command(file, SFC_SET_COMPRESSION_LEVEL, &level, sizeof level));
+}
+
+}  // namespace
+
+PyMethodDef settings_methods[] = {
+    ONDALIS_SF_METHOD("set_auto_clipping", set_auto_clipping,
+                      "set_auto_clipping($self, arg=True)\n--\n\n"
+                      "Switch libsndfile's automatic clipping of float data written to or read\n"
+                      "from integer encodings on (True) or off (False); returns libsndfile's\n"
+                      "answer."),
+    ONDALIS_SF_METHOD("set_compression_level", set_compression_level,
+                      "set_compression_level($self, level)\n--\n\n"
+                      "Set the compression level (0 to 1) of compressed formats; returns\n"
+                      "libsndfile's answer, 1 for success and 0 for failure."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace ondalis

@@ -1,0 +1,74 @@
+// The Ondalis type: joins the per-concern method tables and makes it ready.
+#include <vector>
+
+#include "object.hpp"
+
+namespace ondalis {
+
+namespace lifetime {
+extern newfunc const new_function;
+extern destructor const dealloc_function;
+extern destructor const finalize_function;
+}  // namespace lifetime
+
+PyTypeObject SoundFileType = {
+    PyVarObject_HEAD_INIT(nullptr, 0)
+};
+
+namespace {
+
+std::vector<PyMethodDef>& joined_methods() {
+  static std::vector<PyMethodDef> methods;
+  return methods;
+}
+
+void join_methods() {
+  std::vector<PyMethodDef>& out = joined_methods();
+  for (PyMethodDef* table :
+       {lifetime_methods, info_methods, read_methods, write_methods, position_methods,
+        strings_methods, cues_methods, settings_methods, command_methods, scalar_methods,
+        struct_methods, cue_methods, instrument_methods, broadcast_methods, cart_methods,
+        channel_map_methods})
+    for (PyMethodDef* m = table; m->ml_name != nullptr; ++m) out.push_back(*m);
+  out.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
+}
+
+constexpr const char* kDoc =
+    "Ondalis(filename, mode='r', format=0, channels=0, samplerate=0)\n"
+    "--\n\n"
+    "A sound file opened through libsndfile.\n\n"
+    "filename: a path (str, bytes or path-like; '~' is expanded) or an open file\n"
+    "descriptor (int), which is never closed by this object.\n"
+    "mode: 'r', 'w' or 'rw'.\n"
+    "format, channels, samplerate: required for writing and for raw files; format is\n"
+    "a libsndfile format code such as construct_format('wav', 'pcm16').\n\n"
+    "Raises ValueError for bad arguments and IOError when libsndfile cannot open\n"
+    "the file.";
+
+PyObject* default_dtype = nullptr;
+
+}  // namespace
+
+void set_read_default_dtype(PyObject* dtype) {
+  Py_XINCREF(dtype);
+  Py_XSETREF(default_dtype, dtype);
+}
+
+PyObject* read_default_dtype() { return default_dtype; }
+
+bool ready_type() {
+  if (SoundFileType.tp_flags & Py_TPFLAGS_READY) return true;
+  join_methods();
+  SoundFileType.tp_name = "_ondalis.Ondalis";
+  SoundFileType.tp_basicsize = sizeof(SoundFile);
+  SoundFileType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+  SoundFileType.tp_doc = kDoc;
+  SoundFileType.tp_new = lifetime::new_function;
+  SoundFileType.tp_dealloc = lifetime::dealloc_function;
+  SoundFileType.tp_finalize = lifetime::finalize_function;
+  SoundFileType.tp_str = describe;
+  SoundFileType.tp_methods = joined_methods().data();
+  return PyType_Ready(&SoundFileType) == 0;
+}
+
+}  // namespace ondalis

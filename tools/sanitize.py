@@ -1,0 +1,72 @@
+"""Run a command under AddressSanitizer and UndefinedBehaviorSanitizer.
+
+The interpreter itself is not instrumented, so the sanitizer runtime is
+preloaded. Every report goes to a log file; the run fails when the command
+fails, when any memory error or undefined behaviour is reported, or when a
+leak report has a frame in the module (the interpreter's own allocations that
+are still alive at exit are not ours and are ignored).
+"""
+import glob
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+
+def runtime(name):
+    path = subprocess.run(["g++", f"-print-file-name={name}"], capture_output=True,
+                          text=True, check=True).stdout.strip()
+    return path
+
+
+def reports(text):
+    """Split a sanitizer log into its reports."""
+    blocks, current = [], []
+    for line in text.splitlines():
+        if ("ERROR: " in line or "runtime error:" in line or
+                line.startswith(("Direct leak", "Indirect leak"))) and current:
+            blocks.append("\n".join(current))
+            current = []
+        current.append(line)
+    if current:
+        blocks.append("\n".join(current))
+    return blocks
+
+
+def ours(block):
+    if "runtime error:" in block:
+        return True
+    if "ERROR: AddressSanitizer" in block:
+        return True
+    if block.startswith(("Direct leak", "Indirect leak")):
+        return "_ondalis" in block
+    return False
+
+
+def main(argv):
+    logdir = tempfile.mkdtemp(prefix="ondalis-sanitize-")
+    env = dict(os.environ)
+    env["LD_PRELOAD"] = " ".join([runtime("libasan.so"), runtime("libubsan.so")])
+    env["ASAN_OPTIONS"] = (f"detect_leaks=1:exitcode=0:log_path={logdir}/log:"
+                           "allocator_may_return_null=1:detect_odr_violation=0:"
+                           "fast_unwind_on_malloc=0:malloc_context_size=40")
+    env["UBSAN_OPTIONS"] = f"print_stacktrace=1:halt_on_error=1:log_path={logdir}/log"
+    env["LSAN_OPTIONS"] = "exitcode=0:max_leaks=200"
+    env["PYTHONMALLOC"] = "malloc"
+    status = subprocess.call(argv, env=env)
+    found = []
+    for path in sorted(glob.glob(f"{logdir}/log*")):
+        with open(path, errors="replace") as handle:
+            found += [block for block in reports(handle.read()) if ours(block)]
+    shutil.rmtree(logdir, ignore_errors=True)
+    for block in found:
+        print(block, file=sys.stderr)
+    if found:
+        print(f"sanitize: {len(found)} report(s) from the module", file=sys.stderr)
+        return 1
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
