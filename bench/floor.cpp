@@ -1,0 +1,148 @@
+// The floor of the benchmark: each workload done directly with libsndfile's
+// C API, with buffers allocated once where the work allows it.
+//
+//   floor version                      prints the libsndfile version it loads
+//   floor WORKLOAD DATADIR REPEATS     prints one elapsed time (seconds) per repeat,
+//                                      after one untimed warm-up run
+#include <sndfile.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr sf_count_t kBlock = 512;
+constexpr sf_count_t kSeekRead = 256;
+constexpr int kRate = 44100;
+
+[[noreturn]] void die(const std::string& what) {
+  std::fprintf(stderr, "floor: %s: %s\n", what.c_str(), sf_strerror(nullptr));
+  std::exit(1);
+}
+
+SNDFILE* open_read(const std::string& path, SF_INFO& info) {
+  info = SF_INFO{};
+  SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+  if (f == nullptr) die("open " + path);
+  return f;
+}
+
+template <class T, class Read>
+void read_whole(const std::string& path, Read read) {
+  SF_INFO info;
+  SNDFILE* f = open_read(path, info);
+  std::vector<T> data(static_cast<size_t>(info.frames * info.channels));
+  if (read(f, data.data(), info.frames) != info.frames) die("short read");
+  sf_close(f);
+}
+
+void read_blocks(const std::string& path) {
+  SF_INFO info;
+  SNDFILE* f = open_read(path, info);
+  std::vector<float> block(static_cast<size_t>(kBlock * info.channels));
+  for (sf_count_t left = info.frames; left > 0; left -= kBlock) {
+    sf_count_t n = left < kBlock ? left : kBlock;
+    if (sf_readf_float(f, block.data(), n) != n) die("short read");
+  }
+  sf_close(f);
+}
+
+void read_many(const std::string& dir) {
+  std::ifstream list(dir + "/small/list.txt");
+  std::string name;
+  while (std::getline(list, name)) read_whole<double>(dir + "/small/" + name, sf_readf_double);
+}
+
+std::vector<double> write_signal() {
+  // The same signal the Python sides write: a stereo sine pair within +-1.
+  sf_count_t frames = 60 * kRate;
+  std::vector<double> data(static_cast<size_t>(frames * 2));
+  for (sf_count_t i = 0; i < frames; ++i) {
+    data[2 * i] = 0.5 * std::sin(2 * M_PI * 440.0 * i / kRate);
+    data[2 * i + 1] = 0.5 * std::sin(2 * M_PI * 660.0 * i / kRate);
+  }
+  return data;
+}
+
+void write_file(const std::string& dir, const std::vector<double>& data, sf_count_t block,
+                bool sync) {
+  SF_INFO info{};
+  info.samplerate = kRate;
+  info.channels = 2;
+  info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+  std::string path = dir + "/out_floor.wav";
+  SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+  if (f == nullptr) die("open for writing");
+  sf_command(f, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+  sf_count_t frames = static_cast<sf_count_t>(data.size() / 2);
+  for (sf_count_t done = 0; done < frames; done += block) {
+    sf_count_t n = frames - done < block ? frames - done : block;
+    if (sf_writef_double(f, data.data() + 2 * done, n) != n) die("short write");
+  }
+  if (sync) sf_write_sync(f);
+  sf_close(f);
+}
+
+void seek_and_read(const std::string& dir) {
+  std::ifstream list(dir + "/seeks.txt");
+  std::vector<sf_count_t> positions;
+  for (sf_count_t p; list >> p;) positions.push_back(p);
+  SF_INFO info;
+  SNDFILE* f = open_read(dir + "/long.wav", info);
+  std::vector<double> block(static_cast<size_t>(kSeekRead * info.channels));
+  for (sf_count_t p : positions) {
+    if (sf_seek(f, p, SEEK_SET) != p) die("seek");
+    if (sf_readf_double(f, block.data(), kSeekRead) != kSeekRead) die("short read");
+  }
+  sf_close(f);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 2 && std::string(argv[1]) == "version") {
+    std::printf("%s\n", sf_version_string());
+    return 0;
+  }
+  if (argc != 4) {
+    std::fprintf(stderr, "usage: floor version | floor WORKLOAD DATADIR REPEATS\n");
+    return 2;
+  }
+  std::string workload = argv[1], dir = argv[2];
+  int repeats = std::atoi(argv[3]);
+  std::vector<double> signal;
+  if (workload[1] == '6' || workload[1] == '7') signal = write_signal();
+  std::map<std::string, std::function<void()>> work = {
+      {"W1", [&] { read_whole<double>(dir + "/long.wav", sf_readf_double); }},
+      {"W2", [&] { read_whole<short>(dir + "/long.wav", sf_readf_short); }},
+      {"W3", [&] { read_blocks(dir + "/long.wav"); }},
+      {"W4", [&] { read_whole<float>(dir + "/long.flac", sf_readf_float); }},
+      {"W5", [&] { read_many(dir); }},
+      {"W6", [&] { write_file(dir, signal, static_cast<sf_count_t>(signal.size() / 2), false); }},
+      {"W6s", [&] { write_file(dir, signal, static_cast<sf_count_t>(signal.size() / 2), true); }},
+      {"W7", [&] { write_file(dir, signal, kBlock, false); }},
+      {"W7s", [&] { write_file(dir, signal, kBlock, true); }},
+      {"W8", [&] { seek_and_read(dir); }},
+  };
+  auto it = work.find(workload);
+  if (it == work.end()) {
+    std::fprintf(stderr, "floor: unknown workload %s\n", workload.c_str());
+    return 2;
+  }
+  it->second();  // warm-up
+  for (int r = 0; r < repeats; ++r) {
+    auto start = std::chrono::steady_clock::now();
+    it->second();
+    std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+    std::printf("%.9f\n", elapsed.count());
+  }
+  return 0;
+}
