@@ -115,7 +115,7 @@ Ref require_contiguous(PyObject* np, PyObject* array) {
 // ndarray and np.require is numpy's own, numpy's C API gives the same memory
 // that np.require would (the array itself when already row-major, else a
 // row-major copy) without the call and the column view.
-Ref contiguous_frames(PyObject* np, PyObject* input) {
+Ref required_frames(PyObject* np, PyObject* input) {
   if (PyArray_CheckExact(input) && is_numpy_own(np, ONDALIS_NAME("require"), numpy_require())) {
     auto* a = reinterpret_cast<PyArrayObject*>(input);
     if (PyArray_IS_C_CONTIGUOUS(a)) return Ref::borrow(input);
@@ -124,6 +124,18 @@ Ref contiguous_frames(PyObject* np, PyObject* input) {
   Ref view = PyArray_NDIM(reinterpret_cast<PyArrayObject*>(input)) == 1 ? as_column(input)
                                                                           : Ref::borrow(input);
   return require_contiguous(np, view.get());
+}
+
+// Row-major frames in memory aligned for the samples: np.require leaves a
+// misaligned array (one made from a buffer at an odd offset) as it is, and
+// libsndfile must not read samples from misaligned addresses, so such an
+// array is copied once.
+Ref contiguous_frames(PyObject* np, PyObject* input) {
+  Ref frames = required_frames(np, input);
+  auto* a = reinterpret_cast<PyArrayObject*>(frames.get());
+  if (PyArray_IS_C_CONTIGUOUS(a) && !PyArray_ISALIGNED(a))
+    return check(PyArray_NewCopy(a, NPY_CORDER));
+  return frames;
 }
 
 // Largest |sample| above 1.0, deciding as np.max(np.abs(...)) > 1.0 does:
