@@ -40,7 +40,8 @@ def test_failed_seek_shows_libsndfile_text_as_bytes(m, thousand):
 def test_bad_mode_moves_nothing(m, thousand):
     with m.Ondalis(thousand) as f:
         f.seek(10)
-        for call in (lambda: f.seek(0, 0, "x"), lambda: f.rewind("x"), lambda: f.seek(0, mode=b"r")):
+        for call in (lambda: f.seek(0, 0, "x"), lambda: f.rewind("x"),
+                     lambda: f.seek(0, mode=b"r")):
             with pytest.raises(ValueError) as excinfo:
                 call()
             assert str(excinfo.value) == "mode should be one of 'r', 'w' or 'rw' only"

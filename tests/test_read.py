@@ -135,7 +135,8 @@ def fake_np(empty):
 
 @pytest.mark.parametrize("empty, error, text", [
     (lambda shape, **kw: [0.0] * 1000, TypeError, "not a numpy array"),
-    (lambda shape, **kw: np.empty(shape, dtype=np.float32), TypeError, "expected dtype('float64')"),
+    (lambda shape, **kw: np.empty(shape, dtype=np.float32), TypeError,
+     "Ondalis::error::the array from np.empty holds dtype('float32'), not dtype('float64')"),
     (lambda shape, **kw: np.empty((1, 2)), RuntimeError, "too small"),
     (lambda shape, **kw: np.empty((shape[0], 4))[:, ::2], RuntimeError, "not C-contiguous"),
     (lambda shape, **kw: np.broadcast_to(np.zeros(2), shape), RuntimeError, "not C-contiguous"),

@@ -211,6 +211,24 @@ def test_clipping_warning_for_a_descriptor_names_no_file(m, wav_path):
                                       "while writing to file .")
 
 
+@pytest.mark.parametrize("overrides, data, outcome", [
+    ({"float64": np.dtype("float64")}, np.zeros(3), 3),     # equal, not a scalar type
+    ({"float64": np.float32}, np.zeros(3), "type of input float64 not understood"),
+    ({"short": np.int32, "int32": np.int64}, np.zeros(3, np.int32),
+     "Ondalis::error::the array from np.require holds dtype('int32'), not dtype('int16')"),
+])
+def test_element_types_are_looked_up_at_each_call(m, wav_path, monkeypatch, overrides, data,
+                                                  outcome):
+    monkeypatch.setattr(m, "np", fake_np(**overrides))
+    with open_pcm16(m, wav_path) as f:
+        if isinstance(outcome, int):
+            assert f.write_frames(data) == outcome
+            return
+        with pytest.raises((RuntimeError, TypeError)) as excinfo:
+            f.write_frames(data)
+        assert str(excinfo.value).startswith(outcome)
+
+
 def test_rebound_range_functions_are_used(m, wav_path, monkeypatch):
     monkeypatch.setattr(m, "np", fake_np(max=lambda values: 2.0))
     with open_pcm16(m, wav_path) as f:

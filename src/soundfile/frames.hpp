@@ -6,6 +6,7 @@
 #include "../capi/numpy.hpp"
 
 #include <cstdint>
+#include <string>
 
 #include "../capi/error.hpp"
 #include "../capi/names.hpp"
@@ -54,6 +55,18 @@ inline bool same_dtype(PyObject* dtype, PyObject* candidate) {
   return equal(dtype, candidate);
 }
 
+// dtype == candidate for an array's dtype and the np attribute of the
+// element type `typenum`: numpy's dtype comparison answers it with
+// PyArray_EquivTypes when the candidate is numpy's own scalar type, so that
+// is asked directly; anything else goes to the interpreter.
+inline bool same_element_type(PyObject* dtype, PyObject* candidate, int typenum) {
+  PyArray_Descr* builtin = builtin_descr(typenum);
+  if (candidate == reinterpret_cast<PyObject*>(builtin->typeobj) && PyArray_DescrCheck(dtype) &&
+      Py_TYPE(dtype)->tp_richcompare == PyArrayDescr_Type.tp_richcompare)
+    return PyArray_EquivTypes(reinterpret_cast<PyArray_Descr*>(dtype), builtin);
+  return equal(dtype, candidate);
+}
+
 // The array that `source` (np.empty or np.require, which the caller may
 // have rebound) handed back, checked before its memory goes to libsndfile:
 // an ndarray holding `needed` native samples of type T, C-contiguous and
@@ -69,7 +82,7 @@ PyArrayObject* checked_buffer(PyObject* array, const char* source, int64_t neede
   auto* a = reinterpret_cast<PyArrayObject*>(array);
   PyArray_Descr* expected = builtin_descr(Sample<T>::typenum);
   if (!PyArray_EquivTypes(PyArray_DESCR(a), expected)) {
-    PyErr_Format(PyExc_TypeError, "Ondalis::error::%s returned an array of %R, expected %R",
+    PyErr_Format(PyExc_TypeError, "Ondalis::error::the array from %s holds %R, not %R",
                  source, reinterpret_cast<PyObject*>(PyArray_DESCR(a)),
                  reinterpret_cast<PyObject*>(expected));
     fail();
@@ -80,8 +93,7 @@ PyArrayObject* checked_buffer(PyObject* array, const char* source, int64_t neede
   else if (writable && !PyArray_ISWRITEABLE(a)) fault = "is not writable";
   else if (PyArray_SIZE(a) < needed) fault = "is too small for the frames";
   if (fault != nullptr) {
-    PyErr_Format(PyExc_RuntimeError, "Ondalis::error::the array returned by %s %s", source,
-                 fault);
+    PyErr_Format(PyExc_RuntimeError, "Ondalis::error::the array from %s %s", source, fault);
     fail();
   }
   return a;
@@ -95,13 +107,17 @@ inline int64_t sample_count(int64_t frames, int channels) {
   return count;
 }
 
-// numpy's own object `name` of its module `module` (borrowed, taken once),
-// or null when numpy does not have it there.
+// numpy's own object `name` of its internal module `module` (numpy._core in
+// numpy 2, numpy.core before), taken once and kept for the life of the
+// process (borrowed), or null when numpy does not have it there.
 inline PyObject* numpy_original(const char* module, const char* name) {
-  Ref mod = Ref::steal(PyImport_ImportModule(module));
-  PyObject* found = mod ? PyObject_GetAttrString(mod.get(), name) : nullptr;
-  if (found == nullptr) PyErr_Clear();
-  return found;  // kept for the life of the process
+  for (const char* package : {"numpy._core.", "numpy.core."}) {
+    Ref mod = Ref::steal(PyImport_ImportModule((std::string(package) + module).c_str()));
+    PyObject* found = mod ? PyObject_GetAttrString(mod.get(), name) : nullptr;
+    if (found != nullptr) return found;
+    PyErr_Clear();
+  }
+  return nullptr;
 }
 
 }  // namespace ondalis::frames

@@ -25,7 +25,7 @@ struct ReadRequest {
 
 // numpy's own np.empty (borrowed), or null when it cannot be found.
 PyObject* numpy_empty() {
-  static PyObject* original = frames::numpy_original("numpy._core._multiarray_umath", "empty");
+  static PyObject* original = frames::numpy_original("_multiarray_umath", "empty");
   return original;
 }
 
@@ -79,16 +79,18 @@ Ref read_typed(const ReadRequest& r, PyObject* element) {
   return array;
 }
 
+// np.<name> when dtype equals it, else null.
+Ref matching(PyObject* np, PyObject* dtype, PyObject* name) {
+  Ref candidate = check(PyObject_GetAttr(np, name));
+  return frames::same_dtype(dtype, candidate.get()) ? std::move(candidate) : Ref();
+}
+
 // The reader whose element type equals dtype, tried in the documented order.
 Ref read_by_dtype(const ReadRequest& r, PyObject* dtype) {
-  Ref float64 = check(PyObject_GetAttr(r.np, ONDALIS_NAME("float64")));
-  if (frames::same_dtype(dtype, float64.get())) return read_typed<double>(r, float64.get());
-  Ref float32 = check(PyObject_GetAttr(r.np, ONDALIS_NAME("float32")));
-  if (frames::same_dtype(dtype, float32.get())) return read_typed<float>(r, float32.get());
-  Ref int32 = check(PyObject_GetAttr(r.np, ONDALIS_NAME("int32")));
-  if (frames::same_dtype(dtype, int32.get())) return read_typed<int>(r, int32.get());
-  Ref int16 = check(PyObject_GetAttr(r.np, ONDALIS_NAME("int16")));
-  if (frames::same_dtype(dtype, int16.get())) {
+  if (Ref t = matching(r.np, dtype, ONDALIS_NAME("float64"))) return read_typed<double>(r, t.get());
+  if (Ref t = matching(r.np, dtype, ONDALIS_NAME("float32"))) return read_typed<float>(r, t.get());
+  if (Ref t = matching(r.np, dtype, ONDALIS_NAME("int32"))) return read_typed<int>(r, t.get());
+  if (matching(r.np, dtype, ONDALIS_NAME("int16"))) {
     Ref element = check(PyObject_GetAttr(r.np, ONDALIS_NAME("short")));
     return read_typed<short>(r, element.get());
   }

@@ -13,7 +13,8 @@
 namespace ondalis {
 namespace {
 
-constexpr const char* kNotAnArray = "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)";
+constexpr const char* kNotAnArray =
+    "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)";
 constexpr const char* kBadDimensions =
     "Ondalis::write_frames::error cannot handle arrays of {0:d} dimensions, please restrict to  "
     "2 dimensions";
@@ -38,16 +39,15 @@ struct WriteRequest {
 
 // numpy's own np.require, np.abs and np.max (borrowed), or null.
 PyObject* numpy_require() {
-  static PyObject* original = frames::numpy_original("numpy._core._asarray", "require");
+  static PyObject* original = frames::numpy_original("_asarray", "require");
   return original;
 }
 PyObject* numpy_abs() {
-  static PyObject* original =
-      frames::numpy_original("numpy._core._multiarray_umath", "absolute");
+  static PyObject* original = frames::numpy_original("_multiarray_umath", "absolute");
   return original;
 }
 PyObject* numpy_max() {
-  static PyObject* original = frames::numpy_original("numpy._core.fromnumeric", "max");
+  static PyObject* original = frames::numpy_original("fromnumeric", "max");
   return original;
 }
 
@@ -192,17 +192,20 @@ Ref write_typed(const WriteRequest& r) {
   return py_int(r.nframes);
 }
 
+// dtype == np.<name>, the element type of T.
+template <class T>
+bool holds(const WriteRequest& r, PyObject* dtype, PyObject* name) {
+  Ref candidate = check(PyObject_GetAttr(r.np, name));
+  return frames::same_element_type(dtype, candidate.get(), frames::Sample<T>::typenum);
+}
+
 // The writer whose element type equals the array's dtype, in the documented order.
 Ref write_by_dtype(const WriteRequest& r) {
   Ref dtype = check(PyObject_GetAttr(r.frames, ONDALIS_NAME("dtype")));
-  Ref float64 = check(PyObject_GetAttr(r.np, ONDALIS_NAME("float64")));
-  if (equal(dtype.get(), float64.get())) return write_typed<double>(r);
-  Ref float32 = check(PyObject_GetAttr(r.np, ONDALIS_NAME("float32")));
-  if (equal(dtype.get(), float32.get())) return write_typed<float>(r);
-  Ref int32 = check(PyObject_GetAttr(r.np, ONDALIS_NAME("int32")));
-  if (equal(dtype.get(), int32.get())) return write_typed<int>(r);
-  Ref int16 = check(PyObject_GetAttr(r.np, ONDALIS_NAME("short")));
-  if (equal(dtype.get(), int16.get())) return write_typed<short>(r);
+  if (holds<double>(r, dtype.get(), ONDALIS_NAME("float64"))) return write_typed<double>(r);
+  if (holds<float>(r, dtype.get(), ONDALIS_NAME("float32"))) return write_typed<float>(r);
+  if (holds<int>(r, dtype.get(), ONDALIS_NAME("int32"))) return write_typed<int>(r);
+  if (holds<short>(r, dtype.get(), ONDALIS_NAME("short"))) return write_typed<short>(r);
   Ref text = check(PyObject_Str(dtype.get()));
   raise_format(PyExc_RuntimeError, kUnknownType, text);
 }
