@@ -26,3 +26,77 @@ def pcm16_wav(path, frames, channels=1, samplerate=44100):
         w.setframerate(samplerate)
         w.writeframes(np.asarray(frames, dtype="<i2").tobytes())
     return path
+
+
+def read_wav_ints(path):
+    """(frames, channels) and the int16 samples of a 16-bit WAV, by the wave module."""
+    import wave
+    with wave.open(str(path), "rb") as w:
+        data = np.frombuffer(w.readframes(w.getnframes()), dtype="<i2")
+        return data.reshape(-1, w.getnchannels())
+
+
+def sox_convert(source, target, *options):
+    """`target` made by sox from `source` (format from the target's extension)."""
+    import shutil
+    import subprocess
+    if shutil.which("sox") is None:
+        pytest.skip("sox is not installed")
+    subprocess.run(["sox", str(source), *options, str(target)], check=True)
+    return target
+
+
+def riff_chunk(tag, payload):
+    """A RIFF chunk: tag, little-endian size, payload, pad byte to an even size."""
+    import struct
+    return tag + struct.pack("<I", len(payload)) + payload + b"\0" * (len(payload) % 2)
+
+
+def wav_bytes(samples, channels=1, samplerate=8000, extra_chunks=b""):
+    """A 16-bit PCM WAV file with `extra_chunks` placed before the data chunk."""
+    import struct
+    data = np.asarray(samples, dtype="<i2").tobytes()
+    fmt = struct.pack("<HHIIHH", 1, channels, samplerate, samplerate * channels * 2,
+                      channels * 2, 16)
+    body = b"WAVE" + riff_chunk(b"fmt ", fmt) + extra_chunks + riff_chunk(b"data", data)
+    return b"RIFF" + struct.pack("<I", len(body)) + body
+
+
+def wav_cue_chunk(offsets):
+    """A WAV 'cue ' chunk with one point per sample offset (ids 1, 2, ...)."""
+    import struct
+    points = b"".join(struct.pack("<II4sIII", i + 1, off, b"data", 0, 0, off)
+                      for i, off in enumerate(offsets))
+    return riff_chunk(b"cue ", struct.pack("<I", len(offsets)) + points)
+
+
+def aiff_bytes(samples, channels=1, samplerate=8000, markers=()):
+    """A 16-bit AIFF file; `markers` are (position, name bytes) in a MARK chunk."""
+    import struct
+
+    def chunk(tag, payload):
+        return tag + struct.pack(">I", len(payload)) + payload + b"\0" * (len(payload) % 2)
+
+    data = np.asarray(samples, dtype=">i2").tobytes()
+    exponent = samplerate.bit_length() - 1
+    rate = struct.pack(">HQ", 16383 + exponent, samplerate << (63 - exponent))
+    comm = struct.pack(">hIh", channels, len(data) // (2 * channels), 16) + rate
+    body = b"AIFF" + chunk(b"COMM", comm)
+    if markers:
+        mark = struct.pack(">H", len(markers))
+        for ident, (position, name) in enumerate(markers, 1):
+            text = bytes([len(name)]) + name
+            mark += struct.pack(">HI", ident, position) + text + b"\0" * (len(text) % 2)
+        body += chunk(b"MARK", mark)
+    body += chunk(b"SSND", struct.pack(">II", 0, 0) + data)
+    return b"FORM" + struct.pack(">I", len(body)) + body
+
+
+@pytest.fixture
+def build():
+    """The file builders above, for test modules (conftest is not importable)."""
+    import types
+    return types.SimpleNamespace(pcm16_wav=pcm16_wav, read_wav_ints=read_wav_ints,
+                                 sox_convert=sox_convert, riff_chunk=riff_chunk,
+                                 wav_bytes=wav_bytes, wav_cue_chunk=wav_cue_chunk,
+                                 aiff_bytes=aiff_bytes)

@@ -1,8 +1,141 @@
+// Reading frames: one new array per call, filled by one libsndfile read
+// straight into its memory.
+#include <string>
+
+#include "../capi/args.hpp"
+#include "../capi/boundary.hpp"
+#include "../capi/module_ns.hpp"
+#include "frames.hpp"
 #include "object.hpp"
 
 namespace ondalis {
+namespace {
+
+constexpr const char* kUnsupportedDtype = "Sorry, dtype %S not supported";  // str(dtype)
+constexpr int kReadPosition = SEEK_CUR | SFM_READ;
+
+// The arguments a typed reader needs besides the array's element type.
+struct ReadRequest {
+  SndfileHandle& handle;
+  PyObject* np;
+  int64_t nframes;
+  PyObject* fill_value;  // null when not given
+  PyObject* min_read;    // null when not given
+};
+
+// numpy's own np.empty (borrowed), or null when it cannot be found.
+PyObject* numpy_empty() {
+  static PyObject* original = frames::numpy_original("_multiarray_umath", "empty");
+  return original;
+}
+
+// The keyword names of the np.empty call: dtype, order.
+PyObject* empty_kwnames() {
+  static PyObject* names = PyTuple_Pack(2, ONDALIS_NAME("dtype"), ONDALIS_NAME("order"));
+  if (names == nullptr) fail();
+  return names;
+}
+
+// np.empty((nframes, channels), dtype=element, order='C'), through numpy's C
+// API when both np.empty and the element type are numpy's own.
+template <class T>
+Ref empty_frames(const ReadRequest& r, PyObject* element) {
+  Ref empty = check(PyObject_GetAttr(r.np, ONDALIS_NAME("empty")));
+  const int channels = r.handle.channels();
+  if (empty.get() == numpy_empty() && element == frames::scalar_type(frames::Sample<T>::typenum)) {
+    npy_intp dims[2] = {static_cast<npy_intp>(r.nframes), channels};
+    return check(PyArray_Empty(2, dims, PyArray_DescrFromType(frames::Sample<T>::typenum), 0));
+  }
+  Ref shape = check(Py_BuildValue("(Li)", static_cast<long long>(r.nframes), channels));
+  PyObject* argv[] = {shape.get(), element, ONDALIS_NAME("C")};
+  return check(PyObject_Vectorcall(empty.get(), argv, 1, empty_kwnames()));
+}
+
+[[noreturn]] void raise_short_read(int64_t asked, int64_t read) {
+  std::string text = "Asked " + std::to_string(asked) + " frames, read " + std::to_string(read);
+  raise(PyExc_RuntimeError, text.c_str());
+}
+
+// A short read: the error, the end of file, or the missing rows filled.
+void finish_short_read(const ReadRequest& r, PyObject* array, int64_t read) {
+  if (r.fill_value == nullptr || r.fill_value == Py_None) raise_short_read(r.nframes, read);
+  Ref count = py_int(read);
+  Ref zero = py_int(0);
+  if (less_equal(count.get(), r.min_read != nullptr ? r.min_read : zero.get())) {
+    PyErr_SetNone(PyExc_EOFError);
+    fail();
+  }
+  Ref rest = check(PySlice_New(count.get(), Py_None, Py_None));
+  check_status(PyObject_SetItem(array, rest.get(), r.fill_value));
+}
+
+template <class T>
+Ref read_typed(const ReadRequest& r, PyObject* element) {
+  Ref array = empty_frames<T>(r, element);
+  PyArrayObject* buffer = frames::checked_buffer<T>(
+      array.get(), "np.empty", frames::sample_count(r.nframes, r.handle.channels()), true);
+  sf_count_t read = r.handle.readf(static_cast<T*>(PyArray_DATA(buffer)), r.nframes);
+  if (read != r.nframes) finish_short_read(r, array.get(), read);
+  return array;
+}
+
+// np.<name> when dtype equals it, else null.
+Ref matching(PyObject* np, PyObject* dtype, PyObject* name) {
+  Ref candidate = check(PyObject_GetAttr(np, name));
+  return frames::same_dtype(dtype, candidate.get()) ? std::move(candidate) : Ref();
+}
+
+// The reader whose element type equals dtype, tried in the documented order.
+Ref read_by_dtype(const ReadRequest& r, PyObject* dtype) {
+  if (Ref t = matching(r.np, dtype, ONDALIS_NAME("float64"))) return read_typed<double>(r, t.get());
+  if (Ref t = matching(r.np, dtype, ONDALIS_NAME("float32"))) return read_typed<float>(r, t.get());
+  if (Ref t = matching(r.np, dtype, ONDALIS_NAME("int32"))) return read_typed<int>(r, t.get());
+  if (matching(r.np, dtype, ONDALIS_NAME("int16"))) {
+    Ref element = check(PyObject_GetAttr(r.np, ONDALIS_NAME("short")));
+    return read_typed<short>(r, element.get());
+  }
+  Ref text = check(PyUnicode_FromFormat(kUnsupportedDtype, dtype));
+  PyErr_SetObject(PyExc_RuntimeError, text.get());
+  fail();
+}
+
+// A mono result becomes one-dimensional, in place, unless 2-D was asked for.
+void flatten_mono(PyObject* array, PyObject* force_2d) {
+  auto* a = reinterpret_cast<PyArrayObject*>(array);
+  if (PyArray_NDIM(a) < 2 || PyArray_DIM(a, 1) != 1) return;
+  if (force_2d != nullptr && truth(force_2d)) return;
+  Ref shape = check(Py_BuildValue("(n)", static_cast<Py_ssize_t>(PyArray_DIM(a, 0))));
+  check_status(PyObject_SetAttr(array, ONDALIS_NAME("shape"), shape.get()));
+}
+
+Ref read_frames(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static Params<5> params("read_frames", 0, "nframes", "dtype", "force_2d", "fill_value",
+                          "min_read");
+  auto [nframes_arg, dtype, force_2d, fill_value, min_read] = params.parse(args, nargs, kwnames);
+  int64_t nframes = nframes_arg != nullptr ? to_int64(nframes_arg) : -1;
+  SndfileHandle& handle = open_handle(self);
+  if (nframes < 0) nframes = handle.frames() - handle.seek(0, kReadPosition);
+  Ref np = ONDALIS_LOOKUP("np");
+  ReadRequest request{handle, np.get(), nframes, fill_value, min_read};
+  Ref result = read_by_dtype(request, or_default(dtype, read_default_dtype()));
+  flatten_mono(result.get(), force_2d);
+  return result;
+}
+
+}  // namespace
 
 PyMethodDef read_methods[] = {
+    ONDALIS_SF_METHOD(
+        "read_frames", read_frames,
+        "read_frames($self, nframes=-1, dtype=numpy.float64, force_2d=False, fill_value=None, "
+        "min_read=0)\n--\n\n"
+        "Read frames from the current read position into a new array of shape\n"
+        "(nframes, channels); a mono result is one-dimensional unless force_2d is true.\n\n"
+        "nframes: frames to read; a negative value reads to the end of the file.\n"
+        "dtype: numpy.float64, numpy.float32, numpy.int32 or numpy.int16.\n"
+        "fill_value: when given, a read that ends early fills the missing rows with\n"
+        "it, unless at most min_read frames were read, which raises EOFError.\n"
+        "Without fill_value a short read raises RuntimeError."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,8 +1,108 @@
+// Text metadata of the file (title, artist, ...), as bytes both ways.
+#include "../capi/args.hpp"
+#include "../capi/boundary.hpp"
+#include "../capi/module_ns.hpp"
 #include "object.hpp"
 
 namespace ondalis {
+namespace {
+
+constexpr const char* kUnsupportedType =
+    "Ondalis::error::set_string called with an unsupported stringtype:{0}";
+constexpr const char* kTooLong =
+    "ondalis::set_string::your string to be written into {} has length {} exceeding the length "
+    "of strings ({}) supported for reading in libsndfile 1.0.28";
+constexpr const char* kRefused = "Ondalis::error::setting string of type {0}\nerror messge is:{1}";
+
+// String-type ids asked for: SF_STR_TITLE (1) to SF_STR_GENRE (16).
+constexpr int kFirstStringType = 1;
+constexpr int kLastStringType = 16;
+
+Ref get_strings(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static Params<0> params("get_strings", 0);
+  params.parse(args, nargs, kwnames);
+  SNDFILE* file = open_file(self);
+  Ref strings = check(PyDict_New());
+  for (int id = kFirstStringType; id <= kLastStringType; ++id) {
+    const char* text = sf_get_string(file, id);
+    if (text == nullptr) continue;
+    Ref table = ONDALIS_LOOKUP("stringtype_id_to_name");
+    Ref key = py_int(id);
+    Ref name = module_ns::getitem(table.get(), key.get());
+    Ref value = py_bytes(text);
+    check_status(PyDict_SetItem(strings.get(), name.get(), value.get()));
+  }
+  return strings;
+}
+
+// Refuses a value longer than libsndfile reads back for the file's major format.
+void check_length(SoundFile* self, PyObject* name, PyObject* value) {
+  Ref major = module_ns::call_method(reinterpret_cast<PyObject*>(self),
+                                     ONDALIS_NAME("major_format_str"));
+  Ref limits = ONDALIS_LOOKUP("max_supported_string_length");
+  if (!module_ns::contains(limits.get(), major.get())) return;
+  Ref limit = module_ns::getitem(limits.get(), major.get());
+  Py_ssize_t size = PyObject_Length(value);
+  if (size < 0) fail();
+  Ref length = py_int(size);
+  if (greater(length.get(), limit.get()))
+    raise_format(PyExc_RuntimeError, kTooLong, name, length, limit);
+}
+
+// The NUL-terminated bytes of a bytes or bytearray value.
+const char* bytes_data(PyObject* value) {
+  if (PyByteArray_Check(value)) return PyByteArray_AS_STRING(value);
+  char* data;
+  Py_ssize_t size;
+  check_status(PyBytes_AsStringAndSize(value, &data, &size));
+  return data;
+}
+
+Ref set_string(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static Params<2> params("set_string", 2, "stringtype_name", "string");
+  auto [name, value] = params.parse(args, nargs, kwnames);
+  SNDFILE* file = open_file(self);
+  Ref ids = ONDALIS_LOOKUP("stringtype_name_to_id");
+  if (!module_ns::contains(ids.get(), name))
+    raise_format(PyExc_RuntimeError, kUnsupportedType, name);
+  check_length(self, name, value);
+  ids = ONDALIS_LOOKUP("stringtype_name_to_id");
+  int id = to_int32(module_ns::getitem(ids.get(), name).get());
+  int result = sf_set_string(file, id, bytes_data(value));
+  if (result != 0)
+    raise_format(PyExc_RuntimeError, kRefused, name, py_bytes(sf_error_number(result)));
+  return py_none();
+}
+
+Ref set_strings(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static Params<1> params("set_strings", 1, "sf_strings_dict");
+  auto [strings] = params.parse(args, nargs, kwnames);
+  Ref keys = check(PyObject_GetIter(strings));
+  while (Ref key = Ref::steal(PyIter_Next(keys.get()))) {
+    Ref value = module_ns::getitem(strings, key.get());
+    module_ns::call_method(reinterpret_cast<PyObject*>(self), ONDALIS_NAME("set_string"),
+                           key.get(), value.get());
+  }
+  if (PyErr_Occurred()) fail();
+  return py_none();
+}
+
+}  // namespace
 
 PyMethodDef strings_methods[] = {
+    ONDALIS_SF_METHOD("get_strings", get_strings,
+                      "get_strings($self)\n--\n\n"
+                      "The text metadata the file holds: a dict from string-type names such as\n"
+                      "'SF_STR_TITLE' to bytes values."),
+    ONDALIS_SF_METHOD("set_string", set_string,
+                      "set_string($self, stringtype_name, string)\n--\n\n"
+                      "Store one metadata string (bytes or bytearray) under a string-type name\n"
+                      "such as 'SF_STR_TITLE'; strings longer than libsndfile reads back for\n"
+                      "the file's format are refused."),
+    ONDALIS_SF_METHOD("set_strings", set_strings,
+                      "set_strings($self, sf_strings_dict)\n--\n\n"
+                      "Store every entry of a mapping from string-type names to values with\n"
+                      "set_string, in the mapping's order."),
     {nullptr, nullptr, 0, nullptr},
 };
 
