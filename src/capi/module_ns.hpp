@@ -23,6 +23,12 @@ void set_singleton(PyObject* module);
 Ref lookup(PyObject* name);
 #define ONDALIS_LOOKUP(text) ::ondalis::module_ns::lookup(ONDALIS_NAME(text))
 
+// getattr(obj, name). For a plain module object (such as the module's `np`)
+// the attribute comes straight from the module's dict, which is what the
+// interpreter's lookup finds there for any name the module type itself does
+// not define; other objects, and names the dict lacks, take the full lookup.
+Ref attr(PyObject* obj, PyObject* name);
+
 // mapping[key] with the mapping's own KeyError.
 Ref getitem(PyObject* mapping, PyObject* key);
 // key in mapping
