@@ -26,3 +26,9 @@ def pcm16_wav(path, frames, channels=1, samplerate=44100):
         w.setframerate(samplerate)
         w.writeframes(np.asarray(frames, dtype="<i2").tobytes())
     return path
+
+
+@pytest.fixture
+def make_pcm16_wav():
+    """pcm16_wav for test modules, which cannot import this file by name."""
+    return pcm16_wav
