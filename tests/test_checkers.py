@@ -42,7 +42,7 @@ TEXT_2 = "b'System error.'"
     ("_check_char_range", (-129, INSTRUMENT, "basenote"),
      "Ondalis::error:: command SFC_SET_INSTRUMENT argument basenote value -129 is out of range"),
 ])
-def test_failures_raise_the_documented_message(function, args, message):
+def test_failure_messages(function, args, message):
     with pytest.raises(RuntimeError) as excinfo:
         getattr(_ondalis, function)(*args)
     assert str(excinfo.value) == message

@@ -107,7 +107,7 @@ def test_the_rows_cover_the_command_table():
 
 @pytest.mark.parametrize("name", sorted(HANDLER_ROWS))
 @pytest.mark.parametrize("by_name", [True, False])
-def test_handler_rows_pass_the_documented_arguments(recorder, name, by_name):
+def test_handler_rows_pass_their_arguments(recorder, name, by_name):
     handler, expected = HANDLER_ROWS[name]
     result = recorder.command(name if by_name else IDS[name], ARG)
     assert result[0] == handler

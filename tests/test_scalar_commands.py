@@ -73,7 +73,7 @@ def raised(callable_, *args):
     ("SFC_SET_BITRATE_MODE", "SF_BITRATE_MODE_CONSTANT",
      "Ondalis::error:: command SFC_SET_BITRATE_MODE failed"),
 ])
-def test_failures_raise_the_documented_message(f, name, arg, message):
+def test_failure_messages(f, name, arg, message):
     assert raised(f.command, name, arg) == (RuntimeError, message)
 
 

@@ -5,8 +5,7 @@
 #include <sndfile.h>
 
 #include <algorithm>
-#include <array>
-#include <cstdint>
+#include <iterator>
 
 #include "../capi/args.hpp"
 #include "../capi/boundary.hpp"
@@ -41,6 +40,9 @@ struct Call {
 
 using Action = Ref (*)(const Call&);
 
+// A flag passed on to a handler, as a bool object.
+PyObject* flag(bool value) { return value ? Py_True : Py_False; }
+
 // An interned method name for a name given as a template argument.
 template <const char* Name>
 PyObject* method_name() {
@@ -63,18 +65,18 @@ Ref pass_command_arg(const Call& c) {
 // (command, flag) and (command, arg, flag), the flag fixed by the row.
 template <const char* Name, bool Flag>
 Ref pass_command_flag(const Call& c) {
-  return c.handler(method_name<Name>(), c.command, Flag ? Py_True : Py_False);
+  return c.handler(method_name<Name>(), c.command, flag(Flag));
 }
 
 template <const char* Name, bool Flag>
 Ref pass_command_arg_flag(const Call& c) {
-  return c.handler(method_name<Name>(), c.command, c.arg, Flag ? Py_True : Py_False);
+  return c.handler(method_name<Name>(), c.command, c.arg, flag(Flag));
 }
 
 // (command, null_handle)
 template <const char* Name>
 Ref pass_command_null_handle(const Call& c) {
-  return c.handler(method_name<Name>(), c.command, c.null_handle ? Py_True : Py_False);
+  return c.handler(method_name<Name>(), c.command, flag(c.null_handle));
 }
 
 constexpr char kStringOut[] = "_string_out_command";
@@ -110,15 +112,15 @@ Ref current_info(const Call& c) { return c.handler(method_name<kCurrentInfo>());
 // _bool_set_command(command, arg, compare_return, check_retcode)
 template <bool CompareReturn, bool CheckRetcode>
 Ref bool_set(const Call& c) {
-  return c.handler(method_name<kBoolSet>(), c.command, c.arg, CompareReturn ? Py_True : Py_False,
-                   CheckRetcode ? Py_True : Py_False);
+  return c.handler(method_name<kBoolSet>(), c.command, c.arg, flag(CompareReturn),
+                   flag(CheckRetcode));
 }
 
 // _int_get_command(command, null_handle, return_is_hybrid)
 template <bool ReturnIsHybrid>
 Ref int_get(const Call& c) {
-  return c.handler(method_name<kIntGet>(), c.command, c.null_handle ? Py_True : Py_False,
-                   ReturnIsHybrid ? Py_True : Py_False);
+  return c.handler(method_name<kIntGet>(), c.command, flag(c.null_handle),
+                   flag(ReturnIsHybrid));
 }
 
 // _double_set_command(command, arg, [low, high], return_is_hybrid), with a
@@ -131,7 +133,7 @@ Ref double_set(const Call& c) {
   PyList_SET_ITEM(range.get(), 0, low.release());
   PyList_SET_ITEM(range.get(), 1, high.release());
   return c.handler(method_name<kDoubleSet>(), c.command, c.arg, range.get(),
-                   ReturnIsHybrid ? Py_True : Py_False);
+                   flag(ReturnIsHybrid));
 }
 
 // The answer of a query that takes no data, as an int.

@@ -21,7 +21,6 @@ constexpr const char* kNotSet =
 constexpr const char* kNotInRange = "Ondalis::error:: value {0} not in range {1}-{2} for command {3}";
 constexpr const char* kNegative =
     "Ondalis::error:: argument to command {0} must not be negative ({1} provided)";
-constexpr const char* kFailed = "Ondalis::error:: command {0} failed";
 constexpr const char* kNotZerosArray =
     "np.zeros() must return a writable C-contiguous float64 array of {0} items";
 constexpr int kTextSize = 2048;
@@ -193,7 +192,8 @@ Ref sf_count_set(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   if (truth(is_retcode)) {
     commands::check_retcode(ret, command);
   } else {
-    if (ret != 0) raise_format(PyExc_RuntimeError, kFailed, commands::command_name(command));
+    if (ret != 0)
+      raise_format(PyExc_RuntimeError, commands::kCommandFailed, commands::command_name(command));
     // libsndfile may record an error on the file while answering success.
     commands::check_retcode(sf_error(file), command);
   }
