@@ -100,3 +100,9 @@ def build():
                                  sox_convert=sox_convert, riff_chunk=riff_chunk,
                                  wav_bytes=wav_bytes, wav_cue_chunk=wav_cue_chunk,
                                  aiff_bytes=aiff_bytes)
+
+
+@pytest.fixture
+def make_pcm16_wav():
+    """pcm16_wav for test modules, which cannot import this file by name."""
+    return pcm16_wav

@@ -14,7 +14,6 @@ namespace ondalis {
 namespace {
 
 constexpr const char* kFailedWithError = "Ondalis::error:: command {0} failed with error {1}";
-constexpr const char* kFailed = "Ondalis::error:: command {0} failed";
 constexpr const char* kOutOfRangeBounds =
     "Ondalis::error:: command {0} argument {1} value {2} is out of range {3}-{4}";
 constexpr const char* kOutOfRange = "Ondalis::error:: command {0} argument {1} value {2} is out of range";
@@ -40,7 +39,8 @@ Ref check_retcode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 Ref check_retval(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static Params<3> params("_check_command_retval", 3, "ret", "command", "failure");
   auto [ret, command, failure] = params.parse(args, nargs, kwnames);
-  if (equal(ret, failure)) raise_format(PyExc_RuntimeError, kFailed, commands::command_name(command));
+  if (equal(ret, failure))
+    raise_format(PyExc_RuntimeError, commands::kCommandFailed, commands::command_name(command));
   return Ref::borrow(ret);
 }
 

@@ -11,6 +11,9 @@
 
 namespace ondalis::commands {
 
+// The plain failure of a command, {0} being its name.
+inline constexpr const char* kCommandFailed = "Ondalis::error:: command {0} failed";
+
 // The command id as libsndfile takes it.
 inline int32_t command_id(PyObject* command) { return to_int32(command, "int"); }
 

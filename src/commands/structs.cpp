@@ -1,8 +1,141 @@
+// Handlers for the commands that exchange one small fixed libsndfile
+// structure: format descriptions, the current file information, dither
+// settings and the position of an embedded file. Each converts between the
+// structure and one record object.
+#include <sndfile.h>
+
+#include "../capi/args.hpp"
+#include "../capi/boundary.hpp"
 #include "../soundfile/object.hpp"
+#include "checks.hpp"
+#include "record.hpp"
+#include "textfields.hpp"
 
 namespace ondalis {
+namespace {
+
+static_assert(sizeof(SF_FORMAT_INFO) == 24);
+static_assert(sizeof(SF_INFO) == 32);
+static_assert(sizeof(SF_DITHER_INFO) == 24);
+static_assert(sizeof(SF_EMBED_FILE_INFO) == 16);
+
+using commands::Field;
+using commands::make_record;
+
+// sf_command(file, command, &info, sizeof info), whose answer is an error code.
+template <class Info>
+void exchange(SNDFILE* file, PyObject* command, Info& info) {
+  int ret = sf_command(file, commands::command_id(command), &info, sizeof info);
+  commands::check_retcode(ret, command);
+}
+
+// The structure a command fills for the open file.
+template <class Info>
+Info fetch(SoundFile* self, PyObject* command) {
+  SNDFILE* file = open_file(self);
+  Info info{};
+  exchange(file, command, info);
+  return info;
+}
+
+// Sets record.<name> to the text libsndfile points at; a null pointer leaves
+// the record's None. The text stays libsndfile's: it is copied, never freed.
+void set_text(PyObject* record, PyObject* name, const char* text) {
+  if (text == nullptr) return;
+  Ref value = py_str(text);
+  check_status(PyObject_SetAttr(record, name, value.get()));
+}
+
+Ref format_get(SoundFile*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static Params<2> params("_format_get_command", 2, "command", "arg");
+  auto [command, arg] = params.parse(args, nargs, kwnames);
+  SF_FORMAT_INFO info{};
+  info.format = to_int32(arg);
+  // libsndfile answers format queries from its own tables, never from a file.
+  exchange(nullptr, command, info);
+  // An index given in `format` comes back replaced by the format code.
+  Ref record = make_record(ONDALIS_NAME("SfFormatInfo"),
+                           Field{ONDALIS_NAME("format"), py_int(info.format)},
+                           Field{ONDALIS_NAME("name"), py_none()},
+                           Field{ONDALIS_NAME("extension"), py_none()});
+  set_text(record.get(), ONDALIS_NAME("name"), info.name);
+  set_text(record.get(), ONDALIS_NAME("extension"), info.extension);
+  return record;
+}
+
+Ref current_sf_info(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static Params<0> params("_get_current_sf_info", 0);
+  params.parse(args, nargs, kwnames);
+  Ref command = py_int(SFC_GET_CURRENT_SF_INFO);
+  auto info = fetch<SF_INFO>(self, command.get());
+  return make_record(ONDALIS_NAME("SfInfo"), Field{ONDALIS_NAME("frames"), py_int(info.frames)},
+                     Field{ONDALIS_NAME("samplerate"), py_int(info.samplerate)},
+                     Field{ONDALIS_NAME("channels"), py_int(info.channels)},
+                     Field{ONDALIS_NAME("format"), py_int(info.format)},
+                     Field{ONDALIS_NAME("sections"), py_int(info.sections)},
+                     Field{ONDALIS_NAME("seekable"), py_int(info.seekable)});
+}
+
+Ref dither_get(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static Params<1> params("_dither_get_command", 1, "command");
+  auto [command] = params.parse(args, nargs, kwnames);
+  auto info = fetch<SF_DITHER_INFO>(self, command);
+  Ref record = make_record(ONDALIS_NAME("SfDitherInfo"),
+                           Field{ONDALIS_NAME("type"), py_int(info.type)},
+                           Field{ONDALIS_NAME("level"), py_float(info.level)},
+                           Field{ONDALIS_NAME("name"), py_none()});
+  set_text(record.get(), ONDALIS_NAME("name"), info.name);
+  return record;
+}
+
+Ref attribute(PyObject* object, PyObject* name) { return check(PyObject_GetAttr(object, name)); }
+
+Ref dither_set(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static Params<2> params("_dither_set_command", 2, "command", "arg");
+  auto [command, arg] = params.parse(args, nargs, kwnames);
+  SNDFILE* file = open_file(self);
+  SF_DITHER_INFO info{};
+  info.type = to_int32(attribute(arg, ONDALIS_NAME("type")).get());
+  info.level = to_double(attribute(arg, ONDALIS_NAME("level")).get());
+  // `encoded` owns the name's bytes until libsndfile has answered.
+  Ref encoded = text::encode_utf8(attribute(arg, ONDALIS_NAME("name")).get());
+  info.name = text::bytes_of(encoded.get()).data;
+  exchange(file, command, info);
+  return py_none();
+}
+
+Ref embed_get(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static Params<1> params("_embed_get_command", 1, "command");
+  auto [command] = params.parse(args, nargs, kwnames);
+  auto info = fetch<SF_EMBED_FILE_INFO>(self, command);
+  return make_record(ONDALIS_NAME("SfEmbedFileInfo"),
+                     Field{ONDALIS_NAME("offset"), py_int(info.offset)},
+                     Field{ONDALIS_NAME("length"), py_int(info.length)});
+}
+
+}  // namespace
 
 PyMethodDef struct_methods[] = {
+    ONDALIS_SF_METHOD("_format_get_command", format_get,
+                      "_format_get_command($self, command, arg)\n--\n\n"
+                      "Describe a format libsndfile supports, by index (SFC_GET_SIMPLE_FORMAT,\n"
+                      "SFC_GET_FORMAT_MAJOR, SFC_GET_FORMAT_SUBTYPE) or by format code\n"
+                      "(SFC_GET_FORMAT_INFO); returns an SfFormatInfo. Needs no open file."),
+    ONDALIS_SF_METHOD("_get_current_sf_info", current_sf_info,
+                      "_get_current_sf_info($self)\n--\n\n"
+                      "libsndfile's current view of the file (SFC_GET_CURRENT_SF_INFO) as an\n"
+                      "SfInfo, asked afresh on each call."),
+    ONDALIS_SF_METHOD("_dither_get_command", dither_get,
+                      "_dither_get_command($self, command)\n--\n\n"
+                      "The dither settings (SFC_GET_DITHER_INFO) as an SfDitherInfo."),
+    ONDALIS_SF_METHOD("_dither_set_command", dither_set,
+                      "_dither_set_command($self, command, arg)\n--\n\n"
+                      "Send dither settings read from arg.type, arg.level and arg.name (a str)\n"
+                      "(SFC_SET_DITHER_ON_WRITE, SFC_SET_DITHER_ON_READ)."),
+    ONDALIS_SF_METHOD("_embed_get_command", embed_get,
+                      "_embed_get_command($self, command)\n--\n\n"
+                      "Offset and length of the audio file within the file it is embedded in\n"
+                      "(SFC_GET_EMBED_FILE_INFO) as an SfEmbedFileInfo."),
     {nullptr, nullptr, 0, nullptr},
 };
 

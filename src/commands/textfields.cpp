@@ -20,24 +20,29 @@ constexpr std::size_t kStringFieldWidth = 256;
   raise_format(PyExc_RuntimeError, kTooLong, field_name, length, name, maximum);
 }
 
-struct Bytes {
-  const char* data;
-  std::size_t size;
-};
-
-Bytes bytes_of(PyObject* encoded) {
-  if (PyBytes_Check(encoded))
-    return {PyBytes_AS_STRING(encoded), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded))};
-  return {PyByteArray_AS_STRING(encoded), static_cast<std::size_t>(PyByteArray_GET_SIZE(encoded))};
-}
-
 uint32_t read_count(const char* structure, std::size_t offset) {
   uint32_t count;
   std::memcpy(&count, structure + offset, sizeof count);
   return count;
 }
 
+// The text as an immutable bytes object. The structure is sized from its
+// length, and the handler runs Python code (integer conversions of other
+// fields) before store_text copies it: a bytearray that grew meanwhile would
+// overflow the buffer.
+Ref frozen(Ref encoded) {
+  if (PyBytes_Check(encoded.get())) return encoded;
+  return check(PyBytes_FromStringAndSize(PyByteArray_AS_STRING(encoded.get()),
+                                         PyByteArray_GET_SIZE(encoded.get())));
+}
+
 }  // namespace
+
+Bytes bytes_of(PyObject* encoded) {
+  if (PyBytes_Check(encoded))
+    return {PyBytes_AS_STRING(encoded), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded))};
+  return {PyByteArray_AS_STRING(encoded), static_cast<std::size_t>(PyByteArray_GET_SIZE(encoded))};
+}
 
 Ref encode_utf8(PyObject* value) {
   Ref utf8 = py_str("UTF-8");
@@ -89,7 +94,7 @@ std::size_t assign_string_field(char* field, PyObject* value, PyObject* command,
 
 TrailingStructure::TrailingStructure(const TrailingLayout& layout, PyObject* text,
                                      PyObject* command, const char* field_name)
-    : layout_(layout), encoded_(encode_utf8(text)) {
+    : layout_(layout), encoded_(frozen(encode_utf8(text))) {
   std::size_t n = bytes_of(encoded_.get()).size;
   // libsndfile's datasize is an int: the structure may not outgrow INT_MAX.
   std::size_t maximum = static_cast<std::size_t>(INT_MAX) - layout.text_offset - 1;

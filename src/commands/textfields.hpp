@@ -33,6 +33,14 @@ std::size_t assign_string_field(char* field, PyObject* value, PyObject* command,
 // value.encode("UTF-8"), checked to be bytes or bytearray.
 Ref encode_utf8(PyObject* value);
 
+// The bytes of an encode_utf8 result (bytes or bytearray); `data` stays valid,
+// and NUL-terminated after `size` bytes, while the object lives unchanged.
+struct Bytes {
+  const char* data;
+  std::size_t size;
+};
+Bytes bytes_of(PyObject* encoded);
+
 struct TrailingLayout {
   std::size_t declared_size;  // B
   std::size_t count_offset;   // S
