@@ -1,8 +1,14 @@
 """Shared fixtures: files are made in tmp_path, by the module or by other writers."""
+import os
+import sys
+
 import numpy as np
 import pytest
 
 import _ondalis
+
+# Helper modules beside the tests (api_calls, sweep) are imported by name.
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 
 @pytest.fixture

@@ -31,10 +31,11 @@ struct Call {
   Ref handler(PyObject* name, Args... args) const {
     return module_ns::call_method(reinterpret_cast<PyObject*>(self), name, args...);
   }
-  // sf_command(file, command, NULL, datasize) for the actions done here.
+  // sf_command(file, command, NULL, datasize) for the actions done here; the
+  // file is taken after the id's conversion, which may close the object.
   int send(int datasize) const {
-    SNDFILE* file = open_file(self);
-    return sf_command(file, commands::command_id(command), nullptr, datasize);
+    const int32_t id = commands::command_id(command);
+    return sf_command(open_file(self), id, nullptr, datasize);
   }
 };
 

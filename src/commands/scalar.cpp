@@ -25,24 +25,36 @@ constexpr const char* kNotZerosArray =
     "np.zeros() must return a writable C-contiguous float64 array of {0} items";
 constexpr int kTextSize = 2048;
 
-// The file to send a command to: none for the commands that libsndfile
-// answers without one, else the open file (RuntimeError when closed).
-SNDFILE* file_unless_null(SoundFile* self, PyObject* null_handle) {
-  return truth(null_handle) ? nullptr : open_file(self);
+// The file a command goes to now. Converting the command id or an argument
+// runs Python code (__index__, __eq__, a rebound np.zeros) that may close the
+// object, so each handler checks on entry and takes the file again once the
+// id is converted, right before sf_command.
+SNDFILE* file_now(SoundFile* self, bool null_handle) {
+  return null_handle ? nullptr : open_file(self);
 }
 
 // sf_command with a zeroed T to fill; `ret` receives libsndfile's answer.
 template <class T>
-T query(SNDFILE* file, PyObject* command, int& ret) {
+T query(SoundFile* self, bool null_handle, PyObject* command, int& ret) {
   T value{};
-  ret = sf_command(file, commands::command_id(command), &value, sizeof value);
+  const int32_t id = commands::command_id(command);
+  ret = sf_command(file_now(self, null_handle), id, &value, sizeof value);
   return value;
 }
 
 // sf_command with a pointer to `value`; returns libsndfile's answer.
 template <class T>
-int send(SNDFILE* file, PyObject* command, T value) {
-  return sf_command(file, commands::command_id(command), &value, sizeof value);
+int send(SoundFile* self, PyObject* command, T value) {
+  const int32_t id = commands::command_id(command);
+  return sf_command(open_file(self), id, &value, sizeof value);
+}
+
+// The entry check: true for the commands that libsndfile answers without a
+// file, else RuntimeError when the object is closed.
+bool checked_null_handle(SoundFile* self, PyObject* null_handle) {
+  const bool without_file = truth(null_handle);
+  file_now(self, without_file);
+  return without_file;
 }
 
 void check_hybrid_or_retcode(PyObject* hybrid, int ret, PyObject* command) {
@@ -61,9 +73,9 @@ Ref optional_or_checked(PyObject* is_optional, int ret, PyObject* command, Ref r
 Ref int_get(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static Params<3> params("_int_get_command", 3, "command", "null_handle", "return_is_hybrid");
   auto [command, null_handle, return_is_hybrid] = params.parse(args, nargs, kwnames);
-  SNDFILE* file = file_unless_null(self, null_handle);
+  const bool without_file = checked_null_handle(self, null_handle);
   int ret;
-  int32_t value = query<int32_t>(file, command, ret);
+  int32_t value = query<int32_t>(self, without_file, command, ret);
   check_hybrid_or_retcode(return_is_hybrid, ret, command);
   return py_int(value);
 }
@@ -71,9 +83,9 @@ Ref int_get(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 Ref int32_get(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static Params<1> params("_int32_get_command", 1, "command");
   auto [command] = params.parse(args, nargs, kwnames);
-  SNDFILE* file = open_file(self);
+  open_file(self);
   int ret;
-  int32_t value = query<int32_t>(file, command, ret);
+  int32_t value = query<int32_t>(self, false, command, ret);
   commands::check_retval(ret, command, 0);
   return py_int(value);
 }
@@ -81,18 +93,18 @@ Ref int32_get(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 Ref uint32_get(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static Params<1> params("_uint32_get_command", 1, "command");
   auto [command] = params.parse(args, nargs, kwnames);
-  SNDFILE* file = open_file(self);
+  open_file(self);
   int ret;
-  uint32_t value = query<uint32_t>(file, command, ret);
+  uint32_t value = query<uint32_t>(self, false, command, ret);
   return py_uint(ret != 0 ? value : 0);
 }
 
 Ref int_set(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static Params<2> params("_int_set_command", 2, "command", "arg");
   auto [command, arg] = params.parse(args, nargs, kwnames);
-  SNDFILE* file = open_file(self);
+  open_file(self);
   int32_t value = to_int32(arg);
-  commands::check_hybrid_retval(send(file, command, value), command);
+  commands::check_hybrid_retval(send(self, command, value), command);
   return py_none();
 }
 
@@ -100,14 +112,15 @@ Ref bool_set(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
   static Params<4> params("_bool_set_command", 4, "command", "arg", "compare_return",
                           "check_retcode");
   auto [command, arg, compare_return, check_retcode] = params.parse(args, nargs, kwnames);
-  SNDFILE* file = open_file(self);
+  open_file(self);
   Ref zero = py_int(0);
   Ref one = py_int(1);
   if (not_equal(arg, zero.get()) && not_equal(arg, one.get()))
     raise_format(PyExc_RuntimeError, kNotBool, commands::command_name(command), arg, zero, one);
   int value = to_int32(arg);
   // The truth value travels in the size argument.
-  int ret = sf_command(file, commands::command_id(command), nullptr, value);
+  const int32_t id = commands::command_id(command);
+  int ret = sf_command(open_file(self), id, nullptr, value);
   if (truth(check_retcode)) {
     commands::check_retcode(ret, command);
     return py_none();
@@ -120,9 +133,9 @@ Ref bool_set(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
 Ref double_get(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static Params<2> params("_double_get_command", 2, "command", "is_optional");
   auto [command, is_optional] = params.parse(args, nargs, kwnames);
-  SNDFILE* file = open_file(self);
+  open_file(self);
   int ret;
-  double value = query<double>(file, command, ret);
+  double value = query<double>(self, false, command, ret);
   return optional_or_checked(is_optional, ret, command, py_float(value));
 }
 
@@ -149,12 +162,11 @@ Ref double_channel_get(SoundFile* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
   static Params<2> params("_double_channel_get_command", 2, "command", "is_optional");
   auto [command, is_optional] = params.parse(args, nargs, kwnames);
-  SNDFILE* file = open_file(self);
-  int channels = self->handle->channels();
+  int channels = open_handle(self).channels();
   Ref values = zeros_array(channels);
   void* data = PyArray_DATA(reinterpret_cast<PyArrayObject*>(values.get()));
-  int ret = sf_command(file, commands::command_id(command), data,
-                       channels * static_cast<int>(sizeof(double)));
+  const int32_t id = commands::command_id(command);
+  int ret = sf_command(open_file(self), id, data, channels * static_cast<int>(sizeof(double)));
   return optional_or_checked(is_optional, ret, command, std::move(values));
 }
 
@@ -168,7 +180,7 @@ Ref double_set(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   static Params<4> params("_double_set_command", 4, "command", "arg", "valid_range",
                           "return_is_hybrid");
   auto [command, arg, valid_range, return_is_hybrid] = params.parse(args, nargs, kwnames);
-  SNDFILE* file = open_file(self);
+  open_file(self);
   double value = to_double(arg);
   Ref converted = py_float(value);
   Ref low = item(valid_range, 0);
@@ -176,26 +188,26 @@ Ref double_set(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   // No comparison with NaN holds, so a NaN passes on to libsndfile.
   if (less(converted.get(), low.get()) || greater(converted.get(), high.get()))
     raise_format(PyExc_RuntimeError, kNotInRange, arg, low, high, commands::command_name(command));
-  check_hybrid_or_retcode(return_is_hybrid, send(file, command, value), command);
+  check_hybrid_or_retcode(return_is_hybrid, send(self, command, value), command);
   return py_none();
 }
 
 Ref sf_count_set(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static Params<3> params("_sf_count_set_command", 3, "command", "arg", "is_retcode");
   auto [command, arg, is_retcode] = params.parse(args, nargs, kwnames);
-  SNDFILE* file = open_file(self);
+  open_file(self);
   Ref zero = py_int(0);
   if (less(arg, zero.get()))
     raise_format(PyExc_RuntimeError, kNegative, commands::command_name(command), arg);
   sf_count_t value = to_int64(arg);
-  int ret = send(file, command, value);
+  int ret = send(self, command, value);
   if (truth(is_retcode)) {
     commands::check_retcode(ret, command);
   } else {
     if (ret != 0)
       raise_format(PyExc_RuntimeError, commands::kCommandFailed, commands::command_name(command));
     // libsndfile may record an error on the file while answering success.
-    commands::check_retcode(sf_error(file), command);
+    commands::check_retcode(sf_error(open_file(self)), command);
   }
   return py_none();
 }
@@ -203,10 +215,11 @@ Ref sf_count_set(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 Ref string_out(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static Params<2> params("_string_out_command", 2, "command", "null_handle");
   auto [command, null_handle] = params.parse(args, nargs, kwnames);
-  SNDFILE* file = file_unless_null(self, null_handle);
+  const bool without_file = checked_null_handle(self, null_handle);
   char buffer[kTextSize];
   buffer[0] = 0;
-  sf_command(file, commands::command_id(command), buffer, kTextSize);
+  const int32_t id = commands::command_id(command);
+  sf_command(file_now(self, without_file), id, buffer, kTextSize);
   const void* end = std::memchr(buffer, 0, kTextSize);
   Py_ssize_t size = end != nullptr ? static_cast<const char*>(end) - buffer : kTextSize;
   return py_str(buffer, size);
@@ -215,11 +228,11 @@ Ref string_out(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
 Ref bitrate_set(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static Params<2> params("_bitrate_set_command", 2, "command", "arg");
   auto [command, arg] = params.parse(args, nargs, kwnames);
-  SNDFILE* file = open_file(self);
+  open_file(self);
   Ref table = ONDALIS_LOOKUP("bitrate_mode_name_to_id");
   Ref mode = module_ns::getitem(table.get(), arg);
   int32_t value = to_int32(mode.get());
-  commands::check_retval(send(file, command, value), command, 0);
+  commands::check_retval(send(self, command, value), command, 0);
   return py_none();
 }
 

@@ -22,19 +22,22 @@ static_assert(sizeof(SF_EMBED_FILE_INFO) == 16);
 using commands::Field;
 using commands::make_record;
 
-// sf_command(file, command, &info, sizeof info), whose answer is an error code.
+// sf_command(file, command, &info, sizeof info), whose answer is an error
+// code; with the object's file, or none for a null `self`. The file is taken
+// once the command id is converted: its __index__ may have closed the object.
 template <class Info>
-void exchange(SNDFILE* file, PyObject* command, Info& info) {
-  int ret = sf_command(file, commands::command_id(command), &info, sizeof info);
-  commands::check_retcode(ret, command);
+void exchange(SoundFile* self, PyObject* command, Info& info) {
+  const int32_t id = commands::command_id(command);
+  SNDFILE* file = self != nullptr ? open_file(self) : nullptr;
+  commands::check_retcode(sf_command(file, id, &info, sizeof info), command);
 }
 
 // The structure a command fills for the open file.
 template <class Info>
 Info fetch(SoundFile* self, PyObject* command) {
-  SNDFILE* file = open_file(self);
+  open_file(self);
   Info info{};
-  exchange(file, command, info);
+  exchange(self, command, info);
   return info;
 }
 
@@ -93,14 +96,16 @@ Ref attribute(PyObject* object, PyObject* name) { return check(PyObject_GetAttr(
 Ref dither_set(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static Params<2> params("_dither_set_command", 2, "command", "arg");
   auto [command, arg] = params.parse(args, nargs, kwnames);
-  SNDFILE* file = open_file(self);
+  open_file(self);
   SF_DITHER_INFO info{};
   info.type = to_int32(attribute(arg, ONDALIS_NAME("type")).get());
   info.level = to_double(attribute(arg, ONDALIS_NAME("level")).get());
-  // `encoded` owns the name's bytes until libsndfile has answered.
-  Ref encoded = text::encode_utf8(attribute(arg, ONDALIS_NAME("name")).get());
+  // `encoded` owns the name's bytes until libsndfile has answered; a
+  // bytearray is copied, as converting the command id may resize it.
+  Ref encoded = check(PyBytes_FromObject(
+      text::encode_utf8(attribute(arg, ONDALIS_NAME("name")).get()).get()));
   info.name = text::bytes_of(encoded.get()).data;
-  exchange(file, command, info);
+  exchange(self, command, info);
   return py_none();
 }
 

@@ -27,11 +27,11 @@ Ref table_name(PyObject* table_attr, int id) {
   return module_ns::getitem(table.get(), key.get());
 }
 
-Ref major_format_of(SndfileHandle& h) {
-  return table_name(ONDALIS_NAME("fileformat_id_to_name"), h.format() & kTypeMask);
+Ref major_format_of(int format) {
+  return table_name(ONDALIS_NAME("fileformat_id_to_name"), format & kTypeMask);
 }
-Ref encoding_of(SndfileHandle& h) {
-  return table_name(ONDALIS_NAME("encoding_id_to_name"), h.format() & kSubMask);
+Ref encoding_of(int format) {
+  return table_name(ONDALIS_NAME("encoding_id_to_name"), format & kSubMask);
 }
 
 // The seekable flag libsndfile keeps for the file (it never changes after
@@ -54,8 +54,8 @@ ONDALIS_ACCESSOR(Samplerate, "samplerate", py_int(h.samplerate()))
 ONDALIS_ACCESSOR(Seekable, "seekable", py_int(seekable_flag(h)))
 ONDALIS_ACCESSOR(Error, "error", py_int(sf_error(h.rawHandle())))
 ONDALIS_ACCESSOR(StrError, "strError", py_bytes(sf_strerror(h.rawHandle())))
-ONDALIS_ACCESSOR(MajorFormat, "major_format_str", major_format_of(h))
-ONDALIS_ACCESSOR(Encoding, "encoding_str", encoding_of(h))
+ONDALIS_ACCESSOR(MajorFormat, "major_format_str", major_format_of(h.format()))
+ONDALIS_ACCESSOR(Encoding, "encoding_str", encoding_of(h.format()))
 #undef ONDALIS_ACCESSOR
 
 std::string printf_line(const char* fmt, long long value) {
@@ -66,21 +66,28 @@ std::string printf_line(const char* fmt, long long value) {
 
 Ref description(SoundFile* self) {
   if (self->handle == nullptr) return py_str("invalid sndfile");
+  // Everything is taken from the handle first: the table lookups below run
+  // Python code that may close the object.
   SndfileHandle& h = *self->handle;
+  const int channels = h.channels();
+  const int samplerate = h.samplerate();
+  const long long frames = h.frames();
+  const int format = h.format();
+  const int seekable = seekable_flag(h);
   Ref file_line =
       self->fd == -1
           ? check(PyUnicode_FromFormat("File        : %U",
                                        py_str(self->filename.data(), self->filename.size()).get()))
           : message_arg(printf_line("File        : %lld (opened by file descriptor)", self->fd));
-  Ref major = major_format_of(h);
-  Ref encoding = encoding_of(h);
+  Ref major = major_format_of(format);
+  Ref encoding = encoding_of(format);
   return check(PyUnicode_FromFormat(
       "----------------------------------------\n%U\nChannels    : %d\nSample rate : %d\n"
       "Frames      : %lld\nRaw Format  : %s\nFile format : %U\nEncoding    : %U\n"
       "Seekable    : %d\n",
-      file_line.get(), h.channels(), h.samplerate(), static_cast<long long>(h.frames()),
-      printf_line("0x%08llx", static_cast<unsigned>(h.format())).c_str(), major.get(),
-      encoding.get(), seekable_flag(h)));
+      file_line.get(), channels, samplerate, frames,
+      printf_line("0x%08llx", static_cast<unsigned>(format)).c_str(), major.get(),
+      encoding.get(), seekable));
 }
 
 }  // namespace

@@ -1,4 +1,6 @@
 // Opening, closing and lifetime of Ondalis objects.
+#include <fcntl.h>
+
 #include <new>
 
 #include "../capi/args.hpp"
@@ -49,11 +51,22 @@ std::string expanded_path(PyObject* filename) {
   return std::string(data, size);
 }
 
+// A handle on the caller's descriptor `fd`, which stays open whatever
+// happens. libsndfile closes the descriptor it was given when opening fails,
+// even when told not to, so it is given a duplicate (same open file, same
+// offset) to own and close instead. Without a duplicate (a bad descriptor)
+// it is given `fd` itself and reports the failure.
+SndfileHandle* open_descriptor(int fd, int mode, int format, int channels, int samplerate) {
+  const int own = fd >= 0 ? fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
+  if (own < 0) return new SndfileHandle(fd, false, mode, format, channels, samplerate);
+  return new SndfileHandle(own, true, mode, format, channels, samplerate);
+}
+
 void open_file_of(SoundFile* self, PyObject* filename, int mode, int format, int channels,
                   int samplerate) {
   if (PyLong_Check(filename)) {
     int fd = to_int32(filename);
-    self->handle = new SndfileHandle(fd, false, mode, format, channels, samplerate);
+    self->handle = open_descriptor(fd, mode, format, channels, samplerate);
     self->fd = fd;
   } else {
     self->filename = expanded_path(filename);

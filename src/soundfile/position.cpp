@@ -31,15 +31,18 @@ Ref seek(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
   auto [offset_arg, whence_arg, mode] = params.parse(args, nargs, kwnames);
   sf_count_t offset = to_int64(offset_arg);
   int whence = whence_arg != nullptr ? to_int32(whence_arg) : SEEK_SET;
-  SNDFILE* file = open_file(self);
-  return move(file, offset, whence | position_kind(mode), kSeekFailed);
+  open_file(self);
+  // mode's __eq__ may close the object: the file is taken after it.
+  const int kind = position_kind(mode);
+  return move(open_file(self), offset, whence | kind, kSeekFailed);
 }
 
 Ref rewind(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static Params<1> params("rewind", 0, "mode");
   auto [mode] = params.parse(args, nargs, kwnames);
-  SNDFILE* file = open_file(self);
-  return move(file, 0, SEEK_SET | position_kind(mode), kRewindFailed);
+  open_file(self);
+  const int kind = position_kind(mode);
+  return move(open_file(self), 0, SEEK_SET | kind, kRewindFailed);
 }
 
 Ref write_sync(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -14,9 +14,12 @@ namespace {
 constexpr const char* kUnsupportedDtype = "Sorry, dtype %S not supported";  // str(dtype)
 constexpr int kReadPosition = SEEK_CUR | SFM_READ;
 
-// The arguments a typed reader needs besides the array's element type.
+// The arguments a typed reader needs besides the array's element type. The
+// object, not its handle, is kept: choosing the element type and making the
+// array run Python code (__eq__, a rebound np.empty) that may close it.
 struct ReadRequest {
-  SndfileHandle& handle;
+  SoundFile* self;
+  int channels;
   PyObject* np;
   int64_t nframes;
   PyObject* fill_value;  // null when not given
@@ -41,7 +44,7 @@ PyObject* empty_kwnames() {
 template <class T>
 Ref empty_frames(const ReadRequest& r, PyObject* element) {
   Ref empty = module_ns::attr(r.np, ONDALIS_NAME("empty"));
-  const int channels = r.handle.channels();
+  const int channels = r.channels;
   if (empty.get() == numpy_empty() && element == frames::scalar_type(frames::Sample<T>::typenum)) {
     npy_intp dims[2] = {static_cast<npy_intp>(r.nframes), channels};
     return check(PyArray_Empty(2, dims, PyArray_DescrFromType(frames::Sample<T>::typenum), 0));
@@ -73,8 +76,9 @@ template <class T>
 Ref read_typed(const ReadRequest& r, PyObject* element) {
   Ref array = empty_frames<T>(r, element);
   PyArrayObject* buffer = frames::checked_buffer<T>(
-      array.get(), "np.empty", frames::sample_count(r.nframes, r.handle.channels()), true);
-  sf_count_t read = r.handle.readf(static_cast<T*>(PyArray_DATA(buffer)), r.nframes);
+      array.get(), "np.empty", frames::sample_count(r.nframes, r.channels), true);
+  SndfileHandle& handle = open_handle(r.self);
+  sf_count_t read = handle.readf(static_cast<T*>(PyArray_DATA(buffer)), r.nframes);
   if (read != r.nframes) finish_short_read(r, array.get(), read);
   return array;
 }
@@ -115,8 +119,9 @@ Ref read_frames(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   int64_t nframes = nframes_arg != nullptr ? to_int64(nframes_arg) : -1;
   SndfileHandle& handle = open_handle(self);
   if (nframes < 0) nframes = handle.frames() - handle.seek(0, kReadPosition);
+  const int channels = handle.channels();
   Ref np = ONDALIS_LOOKUP("np");
-  ReadRequest request{handle, np.get(), nframes, fill_value, min_read};
+  ReadRequest request{self, channels, np.get(), nframes, fill_value, min_read};
   Ref result = read_by_dtype(request, or_default(dtype, read_default_dtype()));
   flatten_mono(result.get(), force_2d);
   return result;

@@ -13,9 +13,10 @@ Ref set_auto_clipping(SoundFile* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
   static Params<1> params("set_auto_clipping", 0, "arg");
   auto [arg] = params.parse(args, nargs, kwnames);
-  SNDFILE* file = open_file(self);
+  open_file(self);
   int value = arg != nullptr ? to_int32(arg) : 1;
-  return py_int(sf_command(file, SFC_SET_CLIPPING, nullptr, value));
+  // The conversion may have run Python code that closed the object.
+  return py_int(sf_command(open_file(self), SFC_SET_CLIPPING, nullptr, value));
 }
 
 Ref set_compression_level(SoundFile* self, PyObject* const* args, Py_ssize_t nargs,

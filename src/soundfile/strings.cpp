@@ -21,15 +21,17 @@ constexpr int kLastStringType = 16;
 Ref get_strings(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static Params<0> params("get_strings", 0);
   params.parse(args, nargs, kwnames);
-  SNDFILE* file = open_file(self);
+  open_file(self);
   Ref strings = check(PyDict_New());
   for (int id = kFirstStringType; id <= kLastStringType; ++id) {
-    const char* text = sf_get_string(file, id);
+    // The table lookup runs Python code that may close the object: the
+    // file is taken afresh for each string, and its text copied at once.
+    const char* text = sf_get_string(open_file(self), id);
     if (text == nullptr) continue;
+    Ref value = py_bytes(text);
     Ref table = ONDALIS_LOOKUP("stringtype_id_to_name");
     Ref key = py_int(id);
     Ref name = module_ns::getitem(table.get(), key.get());
-    Ref value = py_bytes(text);
     check_status(PyDict_SetItem(strings.get(), name.get(), value.get()));
   }
   return strings;
@@ -61,14 +63,17 @@ const char* bytes_data(PyObject* value) {
 Ref set_string(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static Params<2> params("set_string", 2, "stringtype_name", "string");
   auto [name, value] = params.parse(args, nargs, kwnames);
-  SNDFILE* file = open_file(self);
+  open_file(self);
   Ref ids = ONDALIS_LOOKUP("stringtype_name_to_id");
   if (!module_ns::contains(ids.get(), name))
     raise_format(PyExc_RuntimeError, kUnsupportedType, name);
   check_length(self, name, value);
   ids = ONDALIS_LOOKUP("stringtype_name_to_id");
   int id = to_int32(module_ns::getitem(ids.get(), name).get());
-  int result = sf_set_string(file, id, bytes_data(value));
+  // The checks ran Python code (major_format_str, the tables) that may have
+  // closed the object.
+  const char* data = bytes_data(value);
+  int result = sf_set_string(open_file(self), id, data);
   if (result != 0)
     raise_format(PyExc_RuntimeError, kRefused, name, py_bytes(sf_error_number(result)));
   return py_none();

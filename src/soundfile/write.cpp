@@ -28,10 +28,13 @@ constexpr int kSubMask = 0x0000FFFF;
 constexpr int kFloatEncoding = 0x0006;
 constexpr int kDoubleEncoding = 0x0007;
 
-// The frames to write: a row-major array of nframes rows of the file's channels.
+// The frames to write: a row-major array of nframes rows of the file's
+// channels. The object, not its handle, is kept: the dtype comparisons and
+// the clipping warning run Python code that may close it.
 struct WriteRequest {
   SoundFile* self;
-  SndfileHandle& handle;
+  int channels;
+  int format;
   PyObject* np;
   PyObject* frames;  // the contiguous array
   int64_t nframes;
@@ -172,7 +175,7 @@ bool clipped(const WriteRequest& r) {
 // Floating-point data beyond [-1, 1] going into an integer encoding.
 template <class T>
 void warn_if_clipped(const WriteRequest& r) {
-  const int encoding = r.handle.format() & kSubMask;
+  const int encoding = r.format & kSubMask;
   if (encoding == kFloatEncoding || encoding == kDoubleEncoding) return;
   if (PyArray_SIZE(reinterpret_cast<PyArrayObject*>(r.frames)) == 0 || !clipped<T>(r)) return;
   Ref text = format(kClipped, py_str(r.self->filename.data(), r.self->filename.size()));
@@ -183,11 +186,11 @@ void warn_if_clipped(const WriteRequest& r) {
 
 template <class T>
 Ref write_typed(const WriteRequest& r) {
-  const int channels = r.handle.channels();
   PyArrayObject* buffer = frames::checked_buffer<T>(
-      r.frames, "np.require", frames::sample_count(r.nframes, channels), false);
+      r.frames, "np.require", frames::sample_count(r.nframes, r.channels), false);
   if constexpr (std::is_floating_point_v<T>) warn_if_clipped<T>(r);
-  sf_count_t written = r.handle.writef(static_cast<const T*>(PyArray_DATA(buffer)), r.nframes);
+  const T* data = static_cast<const T*>(PyArray_DATA(buffer));
+  sf_count_t written = open_handle(r.self).writef(data, r.nframes);
   if (written != r.nframes) raise_format(PyExc_OSError, kShortWrite, written, r.nframes);
   return py_int(r.nframes);
 }
@@ -215,10 +218,12 @@ Ref write_frames(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   auto [input] = params.parse(args, nargs, kwnames);
   check_is_array(input);
   SndfileHandle& handle = open_handle(self);
-  int64_t nframes = frames_of(input, handle.channels());
+  const int channels = handle.channels();
+  const int format = handle.format();
+  int64_t nframes = frames_of(input, channels);
   Ref np = ONDALIS_LOOKUP("np");
   Ref frames = contiguous_frames(np.get(), input);
-  return write_by_dtype(WriteRequest{self, handle, np.get(), frames.get(), nframes});
+  return write_by_dtype(WriteRequest{self, channels, format, np.get(), frames.get(), nframes});
 }
 
 }  // namespace

@@ -1,0 +1,338 @@
+"""Every public function and method called with arbitrary Python objects.
+
+Each call must return a result of the documented kind or raise an ordinary
+exception; SystemError (a result returned with an exception set, or NULL
+without one) and a crash are faults. The arguments include objects whose
+protocol methods raise, return the wrong type, or close the object under
+test before answering (the module runs such Python code between checking
+its handle and calling libsndfile).
+"""
+import dataclasses
+import operator
+import os
+import types
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, assume, given, settings
+from hypothesis import strategies as st
+
+import _ondalis as m
+import ondalis
+from api_calls import (CLOSED, MODULE, READ, WRITE, Targets, function_calls, invoke,
+                       method_calls, public_functions, public_methods, records)
+
+SETTINGS = settings(max_examples=40, deadline=None, derandomize=True, database=None,
+                    suppress_health_check=[HealthCheck.function_scoped_fixture,
+                                           HealthCheck.too_slow, HealthCheck.data_too_large])
+
+NO_HANDLE = "Ondalis::error::no valid soundfilehandle"
+
+# Reprs of long generated values are large; hypothesis warns about them.
+pytestmark = pytest.mark.filterwarnings("ignore::hypothesis.errors.HypothesisWarning")
+
+
+class Boom(Exception):
+    """Raised by a misbehaving protocol method."""
+
+
+# The object the 'close' misbehaviour closes: the one under test.
+victim = types.SimpleNamespace(obj=None)
+
+
+class Misbehaving:
+    """Answers every protocol in one way: 'raise' raises Boom, 'wrong' returns
+    an object of the wrong type, 'close' closes the object under test and then
+    answers as `value` would."""
+
+    def __init__(self, how, value=0):
+        self._how = how
+        self._value = value
+
+    def _act(self, protocol, wrong, delegate):
+        if self._how == "raise":
+            raise Boom(protocol)
+        if self._how == "wrong":
+            return wrong
+        if victim.obj is not None and victim.obj is not m:
+            victim.obj.close()
+        return delegate()
+
+    def _wrap(self, value):
+        return Misbehaving(self._how, value)
+
+    def __index__(self):
+        return self._act("__index__", "x", lambda: operator.index(self._value))
+
+    def __int__(self):
+        return self._act("__int__", 1.5, lambda: int(self._value))
+
+    def __float__(self):
+        return self._act("__float__", "x", lambda: float(self._value))
+
+    def __bool__(self):
+        return self._act("__bool__", 2, lambda: bool(self._value))
+
+    def __len__(self):
+        return self._act("__len__", 2**40, lambda: len(self._value))
+
+    def __getitem__(self, key):
+        return self._act("__getitem__", self, lambda: self._wrap(self._value[key]))
+
+    def __iter__(self):
+        return self._act("__iter__", 5, lambda: (self._wrap(v) for v in self._value))
+
+    def __contains__(self, key):
+        return self._act("__contains__", Misbehaving("raise"), lambda: key in self._value)
+
+    def __hash__(self):
+        return self._act("__hash__", 2**80, lambda: hash(self._value))
+
+    def __str__(self):
+        return self._act("__str__", 5, lambda: str(self._value))
+
+    __repr__ = __str__
+
+    def __fspath__(self):
+        return self._act("__fspath__", 5, lambda: os.fspath(self._value))
+
+    def encode(self, *args):
+        return self._act("encode", 42, lambda: self._value.encode(*args))
+
+    def __getattr__(self, name):
+        if name.startswith("__"):
+            raise AttributeError(name)
+        return self._act(name, Misbehaving("wrong"), lambda: self._wrap(getattr(self._value, name)))
+
+
+def _compare(op):
+    def method(self, other):
+        return self._act(op.__name__, Misbehaving("raise"), lambda: op(self._value, other))
+    return method
+
+
+for _op in (operator.eq, operator.ne, operator.lt, operator.le, operator.gt, operator.ge):
+    setattr(Misbehaving, f"__{_op.__name__}__", _compare(_op))
+
+
+def partial_record(record):
+    """Strategy: `record` as a plain object with some of its attributes missing."""
+    names = [f.name for f in dataclasses.fields(record)]
+    return st.sets(st.sampled_from(names), min_size=1).map(
+        lambda dropped: types.SimpleNamespace(
+            **{n: getattr(record, n) for n in names if n not in dropped}))
+
+
+R = records()
+NAMES = sorted(m.commands_name_to_id) + sorted(m.stringtype_name_to_id) + [
+    "wav", "flac", "pcm16", "vorbis", "r", "w", "rw", "SF_LOOP_FORWARD",
+    "SF_CHANNEL_MAP_LEFT", "SF_BITRATE_MODE_CONSTANT", "UTF-8"]
+ARRAYS = [np.zeros((4, 2)), np.ones((4, 2), dtype=np.float32) * 2, np.zeros((4, 2), np.int32),
+          np.zeros((4, 2), np.int16), np.zeros(4, complex), np.zeros((0, 2)),
+          np.zeros((2, 2, 2)), np.zeros((4, 4))[:, ::2], np.array(["a", "b"]),
+          np.zeros((4, 0)), np.array([np.nan, np.inf, -np.inf]), np.zeros((3, 2), ">f8"),
+          np.frombuffer(b"\0" * 33, np.float64, 4, 1).reshape(2, 2)]
+EXTREME_INTS = [2**31 - 1, 2**31, -2**31, -2**31 - 1, 2**32, 2**63 - 1, 2**63, -2**63,
+                -2**63 - 1, 2**64, 10**30, -10**30, 2**40]
+
+scalars = st.one_of(
+    st.none(), st.booleans(), st.integers(-10**4, 10**4), st.sampled_from(EXTREME_INTS),
+    st.floats(allow_nan=True, allow_infinity=True), st.text(max_size=300),
+    st.binary(max_size=300), st.sampled_from(["x" * 5000, b"y" * 70000, "\udcff", "é" * 200]),
+    st.sampled_from(NAMES), st.sampled_from(ARRAYS),
+    st.sampled_from([np.float64, np.float32, np.int32, np.int16, np.int8, object, "float64"]),
+    st.sampled_from([bytearray(b"abc"), memoryview(b"abc"), object(), m.Ondalis, Boom()]),
+    st.sampled_from([R.dither, R.cue, R.instrument, R.broadcast, R.cart, R.channel_map]),
+    partial_record(R.dither), partial_record(R.cue), partial_record(R.instrument),
+    partial_record(R.broadcast), partial_record(R.cart),
+)
+misbehaving = st.builds(Misbehaving, st.sampled_from(["raise", "wrong", "close"]), scalars)
+values = st.recursive(
+    st.one_of(scalars, misbehaving),
+    lambda inner: st.one_of(st.lists(inner, max_size=5), st.tuples(inner, inner),
+                            st.dictionaries(st.sampled_from(NAMES) | st.text(max_size=8), inner,
+                                            max_size=3),
+                            st.builds(Misbehaving, st.sampled_from(["raise", "wrong", "close"]),
+                                      st.lists(inner, max_size=3))),
+    max_leaves=8)
+
+# What a successful call documents it returns.
+RESULT_TYPES = {
+    **dict.fromkeys(["frames", "format", "channels", "samplerate", "seekable", "error",
+                     "get_cue_count", "write_frames", "seek", "rewind"], int),
+    **dict.fromkeys(["strError", "get_name"], bytes),
+    **dict.fromkeys(["encoding_str", "major_format_str"], str),
+    **dict.fromkeys(["close", "writeSync", "set_string", "set_strings", "__exit__"], type(None)),
+    "get_strings": dict, "get_cue_mrks": list, "read_frames": np.ndarray,
+    "__enter__": m.Ondalis,
+}
+
+
+def assert_sound_outcome(name, outcome):
+    kind, value = outcome
+    if kind == "raised":
+        assert not isinstance(value, SystemError), repr(value)
+    elif name in RESULT_TYPES:
+        assert isinstance(value, RESULT_TYPES[name]), (name, value)
+
+
+def assert_still_consistent(obj):
+    """After any call the object either works or is cleanly closed."""
+    if obj is m:
+        return
+    kind, value = invoke(obj, "frames", (), {})
+    if kind == "raised":
+        assert isinstance(value, RuntimeError) and str(value) == NO_HANDLE, repr(value)
+    else:
+        assert isinstance(value, int)
+
+
+def huge_fill(name, args, kwargs):
+    """A read that would fill a huge array with a value (it touches all of it)."""
+    if name != "read_frames":
+        return False
+    params = dict(zip(["nframes", "dtype", "force_2d", "fill_value", "min_read"], args))
+    params.update(kwargs)
+    n = params.get("nframes", -1)
+    return params.get("fill_value") is not None and not (isinstance(n, int) and n < 10**5)
+
+
+def call_on(targets, target, name, args, kwargs):
+    obj = targets.make(target)
+    victim.obj = obj
+    try:
+        outcome = invoke(obj, name, args, kwargs)
+    finally:
+        victim.obj = None
+    assert_sound_outcome(name, outcome)
+    assert_still_consistent(obj)
+    if obj is not m:
+        obj.close()
+    return outcome
+
+
+@pytest.fixture
+def targets(tmp_path):
+    return Targets(tmp_path)
+
+
+def test_catalogue_covers_every_public_name():
+    called = {name for _, name, _, _ in method_calls() + function_calls()}
+    missing = (set(public_methods()) | set(public_functions())) - called
+    assert not missing
+
+
+@pytest.mark.parametrize("name", public_methods())
+@SETTINGS
+@given(data=st.data())
+def test_method_with_arbitrary_arguments(targets, name, data):
+    args = data.draw(st.lists(values, max_size=5), "args")
+    kwargs = data.draw(st.dictionaries(
+        st.sampled_from(["command", "arg", "nframes", "dtype", "fill_value", "mode", "offset",
+                         "whence", "input", "level", "string", "stringtype_name", "x"]),
+        values, max_size=2), "kwargs")
+    assume(not huge_fill(name, args, kwargs))
+    call_on(targets, data.draw(st.sampled_from([READ, WRITE, CLOSED])), name, args, kwargs)
+
+
+def call_ids(calls):
+    return [f"{target}-{name}-{i}" for i, (target, name, _, _) in enumerate(calls)]
+
+
+METHOD_CALLS = method_calls()
+FUNCTION_CALLS = function_calls()
+WITH_ARGUMENTS = [c for c in METHOD_CALLS + FUNCTION_CALLS if c[2] or c[3]]
+
+
+@pytest.mark.parametrize("call", WITH_ARGUMENTS, ids=call_ids(WITH_ARGUMENTS))
+@SETTINGS
+@given(data=st.data())
+def test_documented_call_with_one_argument_replaced(targets, call, data):
+    target, name, args, kwargs = call
+    args, kwargs = list(args), dict(kwargs)
+    slot = data.draw(st.integers(0, len(args) + len(kwargs) - 1), "slot")
+    value = data.draw(values, "value")
+    if slot < len(args):
+        args[slot] = value
+    else:
+        kwargs[sorted(kwargs)[slot - len(args)]] = value
+    assume(not huge_fill(name, args, kwargs))
+    call_on(targets, target, name, args, kwargs)
+
+
+def closing_variants(calls):
+    """Each documented call with one argument made to close the object when used."""
+    for target, name, args, kwargs in calls:
+        if target != MODULE:
+            for i in range(len(args)):
+                wrapped = list(args)
+                wrapped[i] = Misbehaving("close", args[i])
+                yield target, name, tuple(wrapped), kwargs
+
+
+CLOSING_CALLS = list(closing_variants(METHOD_CALLS))
+
+
+@pytest.mark.parametrize("call", CLOSING_CALLS, ids=call_ids(CLOSING_CALLS))
+def test_argument_that_closes_the_object(targets, call):
+    target, name, args, kwargs = call
+    kind, value = call_on(targets, target, name, args, kwargs)
+    if kind == "raised":
+        assert isinstance(value, Exception) and not isinstance(value, SystemError)
+
+
+@pytest.mark.parametrize("name", public_functions())
+@SETTINGS
+@given(args=st.lists(values, max_size=4))
+def test_function_with_arbitrary_arguments(targets, name, args):
+    call_on(targets, MODULE, name, args, {})
+
+
+def safe_paths(folder, fd):
+    """Strategy for file names that stay inside the test's folder."""
+    names = st.text(st.characters(blacklist_characters="/~", blacklist_categories=["Cs"]),
+                    max_size=40)
+    return st.one_of(
+        names, names.map(os.fsencode), st.sampled_from([fd, -1, 2**31, 10**20, "", b"", "."]),
+        st.sampled_from(["source.wav", b"source.wav", "written.wav"]),
+        st.builds(Misbehaving, st.sampled_from(["raise", "wrong"]), st.just("source.wav")),
+        st.none(), st.floats(), st.sampled_from([object(), ["source.wav"], np.zeros(2)]))
+
+
+@pytest.fixture
+def folder_with_fd(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    Targets(tmp_path)
+    fd = os.open(tmp_path / "by_fd.wav", os.O_RDWR | os.O_CREAT, 0o600)
+    yield tmp_path, fd
+    os.close(fd)
+
+
+@SETTINGS
+@given(data=st.data())
+def test_constructor_with_arbitrary_arguments(folder_with_fd, data):
+    folder, fd = folder_with_fd
+    filename = data.draw(safe_paths(folder, fd), "filename")
+    rest = data.draw(st.lists(st.one_of(values, st.sampled_from(
+        ["r", "w", "rw", m.construct_format("wav", "pcm16"), 1, 2, 8000])), max_size=5), "rest")
+    kind, value = invoke(m, "Ondalis", (filename, *rest), {})
+    assert_sound_outcome("Ondalis", (kind, value))
+    if kind == "ok":
+        assert isinstance(value, m.Ondalis)
+        assert_still_consistent(value)
+        value.close()
+
+
+@SETTINGS
+@given(data=st.data())
+def test_package_helpers_with_arbitrary_arguments(folder_with_fd, data):
+    folder, fd = folder_with_fd
+    path = data.draw(safe_paths(folder, fd), "path")
+    helper = data.draw(st.sampled_from(["read", "write", "info", "blocks"]), "helper")
+    rest = data.draw(st.lists(values, max_size=4), "rest")
+    if helper == "read":
+        assume(all(not isinstance(v, int) or abs(v) < 10**6 for v in rest[:2]))
+    kind, value = invoke(ondalis, helper, (path, *rest), {})
+    if kind == "ok" and helper == "blocks":
+        kind, value = invoke(types.SimpleNamespace(run=lambda: list(value)), "run", (), {})
+    assert_sound_outcome(helper, (kind, value))
