@@ -158,8 +158,11 @@ PyMethodDef lifetime_methods[] = {
     ONDALIS_SF_METHOD("get_name", get_name,
                       "get_name($self)\n--\n\nThe path the file was opened by, as UTF-8 bytes "
                       "(b'' when opened by descriptor)."),
-    ONDALIS_SF_METHOD("__reduce__", refuse_pickle, "Ondalis objects cannot be pickled."),
-    ONDALIS_SF_METHOD("__setstate__", refuse_pickle, "Ondalis objects cannot be pickled."),
+    ONDALIS_SF_METHOD("__reduce__", refuse_pickle,
+                      "__reduce__($self)\n--\n\nRefused: Ondalis objects cannot be pickled."),
+    ONDALIS_SF_METHOD("__setstate__", refuse_pickle,
+                      "__setstate__($self, state)\n--\n\nRefused: Ondalis objects cannot be "
+                      "pickled."),
     {nullptr, nullptr, 0, nullptr},
 };
 
