@@ -271,6 +271,22 @@ def test_failing_set_auto_clipping_fails_construction_and_closes(m, stereo_wav):
     assert not open_descriptors_of(stereo_wav)
 
 
+@pytest.mark.parametrize("args, kwargs, error, created", [
+    ((), {}, TypeError, False),  # bad arguments: no object is made
+    (("p",), {"format": "x"}, TypeError, False),
+    (("p", "r", 2**31), {}, OverflowError, False),
+    (("p", "x"), {}, ValueError, True),  # later checks destroy the made object
+    (("p",), {"channels": 5000}, ValueError, True),
+    (("/nonexistent/p.wav",), {}, OSError, True),
+])
+def test_failed_construction_closes_only_a_made_object(m, args, kwargs, error, created):
+    calls = []
+    with pytest.raises(error):
+        subclass(m, calls)(*args, **kwargs)
+    gc.collect()
+    assert calls == (["close"] if created else [])
+
+
 def test_failing_close_on_destruction_is_unraisable(m, stereo_wav, monkeypatch):
     reports = []
     monkeypatch.setattr(sys, "unraisablehook", reports.append)
