@@ -239,8 +239,9 @@ def test_sndfile_version_texts(tmp_path, run_python):
         pytest.skip("no C compiler for the stand-in library")
     (tmp_path / "fake.c").write_text(FAKE_VERSION_SOURCE)
     shim = tmp_path / "libfakeversion.so"
+    plain_env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}  # no sanitizer
     subprocess.run([compiler, "-shared", "-fPIC", "-o", str(shim), str(tmp_path / "fake.c"),
-                    "-ldl"], check=True)
+                    "-ldl"], check=True, env=plain_env)
     text_file = tmp_path / "version.txt"
     preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(shim)]))
     result = run_python(f"""

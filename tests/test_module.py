@@ -95,6 +95,29 @@ def test_importing_again_gives_the_same_module_and_tables(run_python):
     assert result.stdout == "ok\n", result.stderr
 
 
+def test_initialising_a_second_module_object_is_refused(run_python):
+    result = run_python("""
+        import glob, importlib.machinery, importlib.util, os
+        package = importlib.util.find_spec("ondalis")  # located, not imported
+        path, = glob.glob(os.path.join(package.submodule_search_locations[0], "_ondalis.*.so"))
+        loader = importlib.machinery.ExtensionFileLoader("ondalis._ondalis", path)
+        spec = importlib.util.spec_from_file_location("ondalis._ondalis", path, loader=loader)
+        first = importlib.util.module_from_spec(spec)
+        second = importlib.util.module_from_spec(spec)  # created before any execution
+        assert first is not second
+        loader.exec_module(first)
+        try:
+            loader.exec_module(second)
+        except RuntimeError as error:
+            print(error)
+        loader.exec_module(first)  # the module itself again: nothing happens
+        print(first.construct_format("wav", "pcm16"), "Ondalis" in vars(second))
+    """)
+    assert result.stdout.splitlines() == [
+        "Module '_ondalis' has already been imported. Re-initialisation is not supported.",
+        "65538 False"], result.stderr
+
+
 def test_without_numpy_the_import_fails_and_a_later_one_succeeds(run_python):
     result = run_python("""
         import sys
