@@ -1,11 +1,11 @@
 """Opening, closing and lifetime of Ondalis objects; the clipping and
 compression settings."""
+import copy
 import gc
 import math
 import os
 import pathlib
 import pickle
-import copy
 import sys
 import wave
 
