@@ -46,9 +46,18 @@ def cart_chunk(tag_text, timers=()):
     return chunk(b"cart", fixed + tag_text)
 
 
+def as_libsndfile_stores(tag_text):
+    """libsndfile ends each line of the tag text in CR LF, the last one too."""
+    text = tag_text.replace("\n", "\r\n")
+    return text + "\r\n" if text and not text.endswith("\n") else text
+
+
 # 255 bytes of tag text fit the declared 2308-byte structure, 256 and more
-# need a longer one.
-@pytest.mark.parametrize("tag_text", ["", "x" * 255, "y" * 256, "z" * 3000])
+# need a longer one. libsndfile 1.2.0 writes the stored text with its NUL,
+# padded to an even size; a pad byte beyond what it copied from the structure
+# comes from memory it never set (seen as garbage under AddressSanitizer), so
+# the texts here need no such byte.
+@pytest.mark.parametrize("tag_text", ["", "x" * 255, "y" * 255 + "\n", "z" * 2999 + "\n"])
 def test_wav_round_trip(wav_path, tag_text):
     given = cart(tag_text=tag_text)
     assert write(wav_path, given) is None
@@ -59,8 +68,7 @@ def test_wav_round_trip(wav_path, tag_text):
     assert fixed[-1] == b"u" * 1024
     got = read(wav_path)
     assert got.tag_text == raw[CART.size:].decode()
-    # libsndfile ends the tag text in CR LF and pads it with NUL bytes.
-    assert got.tag_text.rstrip("\0") == (tag_text + "\r\n" if tag_text else "")
+    assert got.tag_text.rstrip("\0") == as_libsndfile_stores(tag_text)
     assert got == dataclasses.replace(given, tag_text=got.tag_text)
 
 
