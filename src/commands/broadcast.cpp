@@ -4,6 +4,7 @@
 // exactly sized structure with the same layout.
 #include <sndfile.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -47,6 +48,8 @@ constexpr commands::TextMember kTextMembers[] = {
     ONDALIS_TEXT_MEMBER(SF_BROADCAST_INFO, origination_date),
     ONDALIS_TEXT_MEMBER(SF_BROADCAST_INFO, origination_time),
 };
+constexpr std::size_t kTextCount = sizeof kTextMembers / sizeof kTextMembers[0];
+static_assert(kTextCount == 5);
 
 // The range-checked int16 loudness members, in structure order.
 struct LoudnessMember {
@@ -60,6 +63,8 @@ constexpr LoudnessMember kLoudnessMembers[] = {
     {"max_momentary_loudness", &SF_BROADCAST_INFO::max_momentary_loudness},
     {"max_shortterm_loudness", &SF_BROADCAST_INFO::max_shortterm_loudness},
 };
+constexpr std::size_t kLoudnessCount = sizeof kLoudnessMembers / sizeof kLoudnessMembers[0];
+static_assert(kLoudnessCount == 5);
 
 Ref broadcast_record(const SF_BROADCAST_INFO& info) {
   static commands::RecordKind<14> kind(
@@ -68,16 +73,16 @@ Ref broadcast_record(const SF_BROADCAST_INFO& info) {
       "max_true_peak_level", "max_momentary_loudness", "max_shortterm_loudness",
       "coding_history");
   uint64_t time_reference = (uint64_t{info.time_reference_high} << 32) | info.time_reference_low;
-  using commands::read_text_member;
-  return kind.build({read_text_member(&info, kTextMembers[0]),
-                     read_text_member(&info, kTextMembers[1]),
-                     read_text_member(&info, kTextMembers[2]),
-                     read_text_member(&info, kTextMembers[3]),
-                     read_text_member(&info, kTextMembers[4]), py_uint(time_reference), py_int(info.version),
-                     py_bytes(info.umid, sizeof info.umid), py_int(info.loudness_value),
-                     py_int(info.loudness_range), py_int(info.max_true_peak_level),
-                     py_int(info.max_momentary_loudness), py_int(info.max_shortterm_loudness),
-                     py_none()});
+  std::array<Ref, 14> values;
+  for (std::size_t i = 0; i < kTextCount; ++i)
+    values[i] = commands::read_text_member(&info, kTextMembers[i]);
+  values[5] = py_uint(time_reference);
+  values[6] = py_int(info.version);
+  values[7] = py_bytes(info.umid, sizeof info.umid);
+  for (std::size_t i = 0; i < kLoudnessCount; ++i)
+    values[8 + i] = py_int(info.*kLoudnessMembers[i].member);
+  values[13] = py_none();
+  return kind.build(values);
 }
 
 Ref broadcast_get(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

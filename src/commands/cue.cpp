@@ -99,15 +99,20 @@ Ref cue_get(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 // Point i of the list from arg[i], member by member.
 SF_CUE_POINT cue_point_from(PyObject* arg, Py_ssize_t i, PyObject* command) {
   using commands::item_attribute;
+  auto int_member = [&](PyObject* name) {
+    return to_int32(item_attribute(arg, i, name).get(), "int");
+  };
+  auto uint_member = [&](PyObject* name) {
+    return to_uint32(item_attribute(arg, i, name).get(), "unsigned int");
+  };
   SF_CUE_POINT point;
   std::memset(&point, 0, sizeof point);
-  point.indx = to_int32(item_attribute(arg, i, ONDALIS_NAME("indx")).get(), "int");
-  point.position = to_uint32(item_attribute(arg, i, ONDALIS_NAME("position")).get(), "unsigned int");
-  point.fcc_chunk = to_int32(item_attribute(arg, i, ONDALIS_NAME("fcc_chunk")).get(), "int");
-  point.chunk_start = to_int32(item_attribute(arg, i, ONDALIS_NAME("chunk_start")).get(), "int");
-  point.block_start = to_int32(item_attribute(arg, i, ONDALIS_NAME("block_start")).get(), "int");
-  point.sample_offset =
-      to_uint32(item_attribute(arg, i, ONDALIS_NAME("sample_offset")).get(), "unsigned int");
+  point.indx = int_member(ONDALIS_NAME("indx"));
+  point.position = uint_member(ONDALIS_NAME("position"));
+  point.fcc_chunk = int_member(ONDALIS_NAME("fcc_chunk"));
+  point.chunk_start = int_member(ONDALIS_NAME("chunk_start"));
+  point.block_start = int_member(ONDALIS_NAME("block_start"));
+  point.sample_offset = uint_member(ONDALIS_NAME("sample_offset"));
   Ref name = item_attribute(arg, i, ONDALIS_NAME("name"));
   text::assign_string_field(point.name, name.get(), command, "name");
   return point;
