@@ -1,12 +1,17 @@
 """Shared fixtures: files are made in tmp_path, by the module or by other writers."""
 import ctypes
 import os
+import pathlib
 import subprocess
 import sys
 import textwrap
 
 import numpy as np
 import pytest
+
+# Test modules import their helper modules (riff, conftest) from this folder;
+# the importlib import mode does not put it on the path by itself.
+sys.path.insert(0, str(pathlib.Path(__file__).parent))
 
 import _ondalis
 
