@@ -80,15 +80,20 @@ def command(side, *args):
     return [sys.executable, os.path.join(HERE, "side.py"), side, *args]
 
 
+# numpy's BLAS threads play no part in these workloads; on a small shared
+# machine their start-up only adds noise, so every Python side runs without.
+ENV = dict(os.environ, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
+
+
 def run_side(side, workload, repeats):
     out = subprocess.run(command(side, workload, DATA, str(repeats)), check=True,
-                         capture_output=True, text=True).stdout
+                         capture_output=True, text=True, env=ENV).stdout
     return [float(line) for line in out.split()]
 
 
 def versions():
     found = {side: subprocess.run(command(side, "version"), check=True, capture_output=True,
-                                  text=True).stdout.strip() for side in SIDES}
+                                  text=True, env=ENV).stdout.strip() for side in SIDES}
     for side in SIDES:
         print(f"{side:>10}: {found[side]}")
     if len(set(found.values())) != 1:

@@ -3,6 +3,7 @@
 #pragma once
 #include <Python.h>
 
+#include <exception>
 #include <new>
 
 #include "error.hpp"
@@ -18,6 +19,10 @@ PyObject* guarded(Body&& body) noexcept {
     return nullptr;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
+  } catch (const std::exception& error) {
+    // Nothing may unwind into the interpreter; report what the library threw.
+    PyErr_SetString(PyExc_SystemError, error.what());
+    return nullptr;
   }
 }
 

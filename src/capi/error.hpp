@@ -32,33 +32,18 @@ inline int check_status(int status) {
 // Truth test that propagates the exception of a failing __bool__.
 inline bool truth(PyObject* o) { return check_status(PyObject_IsTrue(o)) != 0; }
 
-// a == b by the interpreter's rich comparison, then the truth value of its
+// a <op> b by the interpreter's rich comparison, then the truth value of its
 // result (no identity shortcut: an object may be unequal to itself).
-inline bool equal(PyObject* a, PyObject* b) {
-  Ref result = check(PyObject_RichCompare(a, b, Py_EQ));
+template <int Op>
+bool compare(PyObject* a, PyObject* b) {
+  Ref result = check(PyObject_RichCompare(a, b, Op));
   return truth(result.get());
 }
 
-// a != b, likewise.
-inline bool not_equal(PyObject* a, PyObject* b) {
-  Ref result = check(PyObject_RichCompare(a, b, Py_NE));
-  return truth(result.get());
-}
-
-// a < b, likewise.
-inline bool less(PyObject* a, PyObject* b) {
-  Ref result = check(PyObject_RichCompare(a, b, Py_LT));
-  return truth(result.get());
-}
-
-inline bool greater(PyObject* a, PyObject* b) {
-  Ref result = check(PyObject_RichCompare(a, b, Py_GT));
-  return truth(result.get());
-}
-
-inline bool less_equal(PyObject* a, PyObject* b) {
-  Ref result = check(PyObject_RichCompare(a, b, Py_LE));
-  return truth(result.get());
-}
+inline bool equal(PyObject* a, PyObject* b) { return compare<Py_EQ>(a, b); }
+inline bool not_equal(PyObject* a, PyObject* b) { return compare<Py_NE>(a, b); }
+inline bool less(PyObject* a, PyObject* b) { return compare<Py_LT>(a, b); }
+inline bool greater(PyObject* a, PyObject* b) { return compare<Py_GT>(a, b); }
+inline bool less_equal(PyObject* a, PyObject* b) { return compare<Py_LE>(a, b); }
 
 }  // namespace ondalis

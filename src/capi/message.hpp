@@ -10,6 +10,7 @@
 
 #include "convert.hpp"
 #include "error.hpp"
+#include "names.hpp"
 #include "ref.hpp"
 
 namespace ondalis {
@@ -36,9 +37,8 @@ Ref format(const char* template_text, const Args&... args) {
   std::array<PyObject*, sizeof...(Args) + 1> vector{};
   vector[0] = tmpl.get();
   for (std::size_t i = 0; i < refs.size(); ++i) vector[i + 1] = refs[i].get();
-  static PyObject* format_name = PyUnicode_InternFromString("format");
-  if (format_name == nullptr) fail();
-  return check(PyObject_VectorcallMethod(format_name, vector.data(), vector.size(), nullptr));
+  return check(
+      PyObject_VectorcallMethod(ONDALIS_NAME("format"), vector.data(), vector.size(), nullptr));
 }
 
 // Raise `type` with template.format(*args).

@@ -1,8 +1,159 @@
+// Broadcast extension (bext) commands: SF_BROADCAST_INFO to and from the
+// SfBroadcastInfo record. The coding history is a trailing text: up to 255
+// bytes fit the declared 864-byte structure, longer ones travel in an
+// exactly sized structure with the same layout.
+#include <sndfile.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "../capi/args.hpp"
+#include "../capi/boundary.hpp"
 #include "../soundfile/object.hpp"
+#include "checks.hpp"
+#include "handlers.hpp"
+#include "textfields.hpp"
 
 namespace ondalis {
+namespace {
+
+static_assert(sizeof(SF_BROADCAST_INFO) == 864);
+static_assert(offsetof(SF_BROADCAST_INFO, time_reference_low) == 340);
+static_assert(offsetof(SF_BROADCAST_INFO, version) == 348);
+static_assert(offsetof(SF_BROADCAST_INFO, umid) == 350);
+static_assert(offsetof(SF_BROADCAST_INFO, loudness_value) == 414);
+static_assert(offsetof(SF_BROADCAST_INFO, reserved) == 424);
+static_assert(offsetof(SF_BROADCAST_INFO, coding_history_size) == 604);
+static_assert(offsetof(SF_BROADCAST_INFO, coding_history) == 608);
+
+constexpr text::TrailingLayout kLayout{sizeof(SF_BROADCAST_INFO),
+                                       offsetof(SF_BROADCAST_INFO, coding_history_size),
+                                       offsetof(SF_BROADCAST_INFO, coding_history)};
+
+constexpr const char* kSecondCall =
+    "Ondalis::error:: second call to {0} for extended coding history failed, this should not "
+    "happen";
+constexpr const char* kUmidTooLong =
+    "Ondalis::error:: umid is too long ({0}) in {1}, maximum length is 64";
+constexpr const char* kUmidItem =
+    "Ondalis::error:: umid item {0} value {1} in {2} is not a byte value (0-255)";
+
+// The text fields before the time reference, in structure order.
+constexpr commands::TextMember kTextMembers[] = {
+    ONDALIS_TEXT_MEMBER(SF_BROADCAST_INFO, description),
+    ONDALIS_TEXT_MEMBER(SF_BROADCAST_INFO, originator),
+    ONDALIS_TEXT_MEMBER(SF_BROADCAST_INFO, originator_reference),
+    ONDALIS_TEXT_MEMBER(SF_BROADCAST_INFO, origination_date),
+    ONDALIS_TEXT_MEMBER(SF_BROADCAST_INFO, origination_time),
+};
+constexpr std::size_t kTextCount = sizeof kTextMembers / sizeof kTextMembers[0];
+static_assert(kTextCount == 5);
+
+// The range-checked int16 loudness members, in structure order.
+struct LoudnessMember {
+  const char* name;
+  int16_t SF_BROADCAST_INFO::* member;
+};
+constexpr LoudnessMember kLoudnessMembers[] = {
+    {"loudness_value", &SF_BROADCAST_INFO::loudness_value},
+    {"loudness_range", &SF_BROADCAST_INFO::loudness_range},
+    {"max_true_peak_level", &SF_BROADCAST_INFO::max_true_peak_level},
+    {"max_momentary_loudness", &SF_BROADCAST_INFO::max_momentary_loudness},
+    {"max_shortterm_loudness", &SF_BROADCAST_INFO::max_shortterm_loudness},
+};
+constexpr std::size_t kLoudnessCount = sizeof kLoudnessMembers / sizeof kLoudnessMembers[0];
+static_assert(kLoudnessCount == 5);
+
+Ref broadcast_record(const SF_BROADCAST_INFO& info) {
+  static commands::RecordKind<14> kind(
+      "SfBroadcastInfo", "description", "originator", "originator_reference", "origination_date",
+      "origination_time", "time_reference", "version", "umid", "loudness_value", "loudness_range",
+      "max_true_peak_level", "max_momentary_loudness", "max_shortterm_loudness",
+      "coding_history");
+  uint64_t time_reference = (uint64_t{info.time_reference_high} << 32) | info.time_reference_low;
+  std::array<Ref, 14> values;
+  for (std::size_t i = 0; i < kTextCount; ++i)
+    values[i] = commands::read_text_member(&info, kTextMembers[i]);
+  values[5] = py_uint(time_reference);
+  values[6] = py_int(info.version);
+  values[7] = py_bytes(info.umid, sizeof info.umid);
+  for (std::size_t i = 0; i < kLoudnessCount; ++i)
+    values[8 + i] = py_int(info.*kLoudnessMembers[i].member);
+  values[13] = py_none();
+  return kind.build(values);
+}
+
+Ref broadcast_get(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static Params<1> params("_broadcast_get_command", 1, "command");
+  auto [command] = params.parse(args, nargs, kwnames);
+  SNDFILE* file = open_file(self);
+  return commands::get_with_trailing_text<SF_BROADCAST_INFO>(
+      file, command, kLayout, broadcast_record, ONDALIS_NAME("coding_history"), kSecondCall);
+}
+
+// The umid member from a bytes-like sequence of at most 64 byte values; a
+// false umid leaves the member zero.
+void fill_umid(SF_BROADCAST_INFO& info, PyObject* umid, PyObject* command) {
+  if (!truth(umid)) return;
+  Py_ssize_t m = commands::length(umid);
+  if (m > static_cast<Py_ssize_t>(sizeof info.umid)) {
+    Ref name = commands::command_name(command);
+    raise_format(PyExc_RuntimeError, kUmidTooLong, m, name);
+  }
+  if (PyBytes_Check(umid)) {
+    std::memcpy(info.umid, PyBytes_AS_STRING(umid), m);
+    return;
+  }
+  Ref low = py_int(0);
+  Ref high = py_int(255);
+  for (Py_ssize_t i = 0; i < m; ++i) {
+    Ref byte = as_pylong(commands::item(umid, i).get());
+    if (less(byte.get(), low.get()) || greater(byte.get(), high.get())) {
+      Ref name = commands::command_name(command);
+      raise_format(PyExc_ValueError, kUmidItem, i, byte, name);
+    }
+    info.umid[i] = static_cast<char>(PyLong_AsLong(byte.get()));
+  }
+}
+
+// The fixed members of the structure, in structure order.
+void fill_fixed_members(SF_BROADCAST_INFO& info, PyObject* arg, PyObject* command) {
+  commands::assign_text_members(&info, kTextMembers, arg, command);
+  uint64_t time_reference =
+      to_uint64(commands::attribute(arg, "time_reference").get(), "uint64_t");
+  info.time_reference_low = static_cast<uint32_t>(time_reference);
+  info.time_reference_high = static_cast<uint32_t>(time_reference >> 32);
+  info.version = to_int16(commands::attribute(arg, "version").get(), "short");
+  fill_umid(info, commands::attribute(arg, "umid").get(), command);
+  for (const LoudnessMember& m : kLoudnessMembers) {
+    Ref value = commands::attribute(arg, m.name);
+    Ref checked = commands::check_int16_range(value.get(), command, m.name);
+    info.*m.member = to_int16(checked.get(), "short");
+  }
+}
+
+Ref broadcast_set(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static Params<2> params("_broadcast_set_command", 2, "command", "arg");
+  auto [command, arg] = params.parse(args, nargs, kwnames);
+  SNDFILE* file = open_file(self);
+  commands::set_with_trailing_text<SF_BROADCAST_INFO>(file, command, arg, kLayout,
+                                                      fill_fixed_members, "coding_history");
+  return py_none();
+}
+
+}  // namespace
 
 PyMethodDef broadcast_methods[] = {
+    ONDALIS_SF_METHOD("_broadcast_get_command", broadcast_get,
+                      "_broadcast_get_command($self, command)\n--\n\n"
+                      "The file's broadcast extension as an SfBroadcastInfo record, or None\n"
+                      "when the file has none."),
+    ONDALIS_SF_METHOD("_broadcast_set_command", broadcast_set,
+                      "_broadcast_set_command($self, command, arg)\n--\n\n"
+                      "Store the broadcast extension of arg (the attributes of\n"
+                      "SfBroadcastInfo; a coding history of any length) in the file."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,8 +1,78 @@
+// Channel map commands: libsndfile's array of one SF_CHANNEL_MAP_* id per
+// channel to and from a list of position names, through the channel map
+// tables.
+#include <sndfile.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "../capi/args.hpp"
+#include "../capi/boundary.hpp"
 #include "../soundfile/object.hpp"
+#include "checks.hpp"
+#include "handlers.hpp"
 
 namespace ondalis {
+namespace {
+
+constexpr const char* kWrongCount =
+    "Ondalis::error:: wrong number of channels ({0}) in {1}, should be {2}";
+
+// The datasize of a map of `map.size()` channels.
+int datasize(const std::vector<int32_t>& map) {
+  return static_cast<int>(map.size() * sizeof(int32_t));
+}
+
+Ref channel_map_get(SoundFile* self, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames) {
+  static Params<1> params("_channel_map_get_command", 1, "command");
+  auto [command] = params.parse(args, nargs, kwnames);
+  SndfileHandle& handle = open_handle(self);
+  std::vector<int32_t> map(handle.channels(), 0);
+  int id = commands::command_id(command);
+  if (sf_command(handle.rawHandle(), id, map.data(), datasize(map)) != 1) return py_none();
+  Ref names = check(PyList_New(0));
+  for (int32_t position : map) {
+    Ref table = ONDALIS_LOOKUP("channel_map_id_to_name");
+    Ref key = py_int(position);
+    Ref name = module_ns::getitem(table.get(), key.get());
+    check_status(PyList_Append(names.get(), name.get()));
+  }
+  return names;
+}
+
+Ref channel_map_set(SoundFile* self, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames) {
+  static Params<2> params("_channel_map_set_command", 2, "command", "arg");
+  auto [command, arg] = params.parse(args, nargs, kwnames);
+  SndfileHandle& handle = open_handle(self);
+  int channels = handle.channels();
+  Py_ssize_t n = commands::length(arg);
+  if (n != channels) {
+    Ref name = commands::command_name(command);
+    raise_format(PyExc_RuntimeError, kWrongCount, n, name, channels);
+  }
+  std::vector<int32_t> map(channels, 0);
+  for (int i = 0; i < channels; ++i) {
+    Ref table = ONDALIS_LOOKUP("channel_map_name_to_id");
+    Ref position = commands::item(arg, i);
+    map[i] = to_int32(module_ns::getitem(table.get(), position.get()).get(), "int");
+  }
+  commands::send_checked(handle.rawHandle(), command, map.data(), datasize(map));
+  return py_none();
+}
+
+}  // namespace
 
 PyMethodDef channel_map_methods[] = {
+    ONDALIS_SF_METHOD("_channel_map_get_command", channel_map_get,
+                      "_channel_map_get_command($self, command)\n--\n\n"
+                      "The file's channel map as a list of position names, one per channel,\n"
+                      "or None when the file has none."),
+    ONDALIS_SF_METHOD("_channel_map_set_command", channel_map_set,
+                      "_channel_map_set_command($self, command, arg)\n--\n\n"
+                      "Store the channel map given as a sequence of position names (keys of\n"
+                      "channel_map_name_to_id), one per channel."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -8,7 +8,7 @@
 #include "../capi/boundary.hpp"
 #include "../soundfile/object.hpp"
 #include "checks.hpp"
-#include "record.hpp"
+#include "handlers.hpp"
 #include "textfields.hpp"
 
 namespace ondalis {
@@ -19,8 +19,7 @@ static_assert(sizeof(SF_INFO) == 32);
 static_assert(sizeof(SF_DITHER_INFO) == 24);
 static_assert(sizeof(SF_EMBED_FILE_INFO) == 16);
 
-using commands::Field;
-using commands::make_record;
+using commands::RecordKind;
 
 // sf_command(file, command, &info, sizeof info), whose answer is an error
 // code; with the object's file, or none for a null `self`. The file is taken
@@ -57,10 +56,8 @@ Ref format_get(SoundFile*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   // libsndfile answers format queries from its own tables, never from a file.
   exchange(nullptr, command, info);
   // An index given in `format` comes back replaced by the format code.
-  Ref record = make_record(ONDALIS_NAME("SfFormatInfo"),
-                           Field{ONDALIS_NAME("format"), py_int(info.format)},
-                           Field{ONDALIS_NAME("name"), py_none()},
-                           Field{ONDALIS_NAME("extension"), py_none()});
+  static RecordKind<3> kind("SfFormatInfo", "format", "name", "extension");
+  Ref record = kind.build({py_int(info.format), py_none(), py_none()});
   set_text(record.get(), ONDALIS_NAME("name"), info.name);
   set_text(record.get(), ONDALIS_NAME("extension"), info.extension);
   return record;
@@ -71,22 +68,18 @@ Ref current_sf_info(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, Py
   params.parse(args, nargs, kwnames);
   Ref command = py_int(SFC_GET_CURRENT_SF_INFO);
   auto info = fetch<SF_INFO>(self, command.get());
-  return make_record(ONDALIS_NAME("SfInfo"), Field{ONDALIS_NAME("frames"), py_int(info.frames)},
-                     Field{ONDALIS_NAME("samplerate"), py_int(info.samplerate)},
-                     Field{ONDALIS_NAME("channels"), py_int(info.channels)},
-                     Field{ONDALIS_NAME("format"), py_int(info.format)},
-                     Field{ONDALIS_NAME("sections"), py_int(info.sections)},
-                     Field{ONDALIS_NAME("seekable"), py_int(info.seekable)});
+  static RecordKind<6> kind("SfInfo", "frames", "samplerate", "channels", "format", "sections",
+                            "seekable");
+  return kind.build({py_int(info.frames), py_int(info.samplerate), py_int(info.channels),
+                     py_int(info.format), py_int(info.sections), py_int(info.seekable)});
 }
 
 Ref dither_get(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static Params<1> params("_dither_get_command", 1, "command");
   auto [command] = params.parse(args, nargs, kwnames);
   auto info = fetch<SF_DITHER_INFO>(self, command);
-  Ref record = make_record(ONDALIS_NAME("SfDitherInfo"),
-                           Field{ONDALIS_NAME("type"), py_int(info.type)},
-                           Field{ONDALIS_NAME("level"), py_float(info.level)},
-                           Field{ONDALIS_NAME("name"), py_none()});
+  static RecordKind<3> kind("SfDitherInfo", "type", "level", "name");
+  Ref record = kind.build({py_int(info.type), py_float(info.level), py_none()});
   set_text(record.get(), ONDALIS_NAME("name"), info.name);
   return record;
 }
@@ -113,9 +106,8 @@ Ref embed_get(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject
   static Params<1> params("_embed_get_command", 1, "command");
   auto [command] = params.parse(args, nargs, kwnames);
   auto info = fetch<SF_EMBED_FILE_INFO>(self, command);
-  return make_record(ONDALIS_NAME("SfEmbedFileInfo"),
-                     Field{ONDALIS_NAME("offset"), py_int(info.offset)},
-                     Field{ONDALIS_NAME("length"), py_int(info.length)});
+  static RecordKind<2> kind("SfEmbedFileInfo", "offset", "length");
+  return kind.build({py_int(info.offset), py_int(info.length)});
 }
 
 }  // namespace

@@ -13,6 +13,12 @@ namespace {
 
 constexpr const char* kTooLong = "Ondalis::error:: {0} is too long ({1}) in {2}, maximum length is {3}";
 constexpr std::size_t kStringFieldWidth = 256;
+// libsndfile keeps a coding history or tag text in a structure with room for
+// 16 KiB and copies the count it reports from there; a larger count is not a
+// text it holds (libsndfile 1.2.0 leaves the tag text count of a cart chunk
+// without tag text uninitialised), and asking for it would make libsndfile
+// copy past its own structure.
+constexpr std::size_t kLibraryTextRoom = 16 * 1024;
 
 [[noreturn]] void raise_too_long(const char* field_name, std::size_t length, PyObject* command,
                                  std::size_t maximum) {
@@ -117,6 +123,7 @@ Ref read_trailing_text(const char* first, const TrailingLayout& layout, SNDFILE*
   std::size_t declared_room = layout.declared_size - layout.text_offset;
   if (count < declared_room)
     return py_str(first + layout.text_offset, static_cast<Py_ssize_t>(count));
+  if (count > kLibraryTextRoom) raise_format(PyExc_RuntimeError, second_call_message, command);
   std::size_t size = layout.text_offset + static_cast<std::size_t>(count) + 1;
   if (size > static_cast<std::size_t>(INT_MAX)) raise_format(PyExc_RuntimeError, second_call_message, command);
   std::vector<char> full(size, 0);

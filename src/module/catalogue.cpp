@@ -101,19 +101,21 @@ Ref resolve_major(PyObject* major) {
   raise_format(PyExc_ValueError, kNotKnown, text);
 }
 
+// `id in get_sndfile_formats_from_libsndfile()`, compared as list membership
+// compares (each listed id against `id`).
+bool offered_by_libsndfile(PyObject* id) {
+  for (int known : formats_from_libsndfile()) {
+    Ref candidate = py_int(known);
+    if (check_status(PyObject_RichCompareBool(candidate.get(), id, Py_EQ))) return true;
+  }
+  return false;
+}
+
 Ref get_sndfile_encodings(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static Params<1> params("get_sndfile_encodings", 1, "major");
   auto [major] = params.parse(args, nargs, kwnames);
   Ref id = resolve_major(major);
-  bool offered = false;
-  for (int known : formats_from_libsndfile()) {
-    Ref candidate = py_int(known);
-    if (equal(id.get(), candidate.get())) {
-      offered = true;
-      break;
-    }
-  }
-  if (!offered) {
+  if (!offered_by_libsndfile(id.get())) {
     Ref id_to_name = ONDALIS_LOOKUP("fileformat_id_to_name");
     Ref name = module_ns::getitem(id_to_name.get(), id.get());
     raise_format(PyExc_ValueError, kNotSupported, name, id);

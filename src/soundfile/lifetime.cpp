@@ -79,31 +79,46 @@ void open_file_of(SoundFile* self, PyObject* filename, int mode, int format, int
   }
 }
 
-void construct(SoundFile* self, PyObject* args, PyObject* kwargs) {
+// The constructor's arguments, parsed and converted before the object exists.
+struct OpenArguments {
+  PyObject* filename;  // borrowed from the call
+  PyObject* mode;      // borrowed; 'r' when left out
+  int format;
+  int channels;
+  int samplerate;
+};
+
+int int_or_zero(PyObject* value) { return value != nullptr ? to_int32(value) : 0; }
+
+OpenArguments parse_arguments(PyObject* args, PyObject* kwargs) {
   static Params<5> params = Params<5>("__cinit__", 1, "filename", "mode", "format", "channels",
                                       "samplerate")
                                 .ignoring_extra();
-  auto [filename, mode, format_arg, channels_arg, samplerate_arg] = params.parse(args, kwargs);
-  int format = format_arg != nullptr ? to_int32(format_arg) : 0;
-  int channels = channels_arg != nullptr ? to_int32(channels_arg) : 0;
-  int samplerate = samplerate_arg != nullptr ? to_int32(samplerate_arg) : 0;
-  check_channels(channels);
-  int sf_mode = open_mode(mode != nullptr ? mode : ONDALIS_NAME("r"), format);
-  open_file_of(self, filename, sf_mode, format, channels, samplerate);
+  auto [filename, mode, format, channels, samplerate] = params.parse(args, kwargs);
+  return OpenArguments{filename, or_default(mode, ONDALIS_NAME("r")), int_or_zero(format),
+                       int_or_zero(channels), int_or_zero(samplerate)};
+}
+
+void open_object(SoundFile* self, const OpenArguments& a) {
+  check_channels(a.channels);
+  int sf_mode = open_mode(a.mode, a.format);
+  open_file_of(self, a.filename, sf_mode, a.format, a.channels, a.samplerate);
   module_ns::call_method(reinterpret_cast<PyObject*>(self), ONDALIS_NAME("set_auto_clipping"),
                          Py_True);
 }
 
+// Arguments first, then the object: a call with bad arguments creates no
+// object. Once it exists, a failure destroys it (through close()).
 PyObject* soundfile_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  Ref object = Ref::steal(type->tp_alloc(type, 0));
-  if (!object) return nullptr;
-  auto* self = reinterpret_cast<SoundFile*>(object.get());
-  self->handle = nullptr;
-  self->fd = -1;
-  new (&self->filename) std::string();
   return guarded([&] {
-    construct(self, args, kwargs);
-    return std::move(object);
+    OpenArguments arguments = parse_arguments(args, kwargs);
+    Ref object = check(type->tp_alloc(type, 0));
+    auto* self = reinterpret_cast<SoundFile*>(object.get());
+    self->handle = nullptr;
+    self->fd = -1;
+    new (&self->filename) std::string();
+    open_object(self, arguments);
+    return object;
   });
 }
 
@@ -171,8 +186,11 @@ PyMethodDef lifetime_methods[] = {
     ONDALIS_SF_METHOD("get_name", get_name,
                       "get_name($self)\n--\n\nThe path the file was opened by, as UTF-8 bytes "
                       "(b'' when opened by descriptor)."),
-    ONDALIS_SF_METHOD("__reduce__", refuse_pickle, "Ondalis objects cannot be pickled."),
-    ONDALIS_SF_METHOD("__setstate__", refuse_pickle, "Ondalis objects cannot be pickled."),
+    ONDALIS_SF_METHOD("__reduce__", refuse_pickle,
+                      "__reduce__($self)\n--\n\nRefused: Ondalis objects cannot be pickled."),
+    ONDALIS_SF_METHOD("__setstate__", refuse_pickle,
+                      "__setstate__($self, state)\n--\n\nRefused: Ondalis objects cannot be "
+                      "pickled."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,182 @@
+// The steps that the structure command handlers share: sending a zero-filled
+// libsndfile structure, building records by calling the record class (looked
+// up in the module namespace at each use) with keyword arguments in the
+// class's field order, reading values back from the attributes and items of
+// what the caller passes in, and moving fixed-width text members.
+#pragma once
+#include <Python.h>
+#include <sndfile.h>
+
+#include <array>
+#include <cstddef>
+#include <cstring>
+
+#include "../capi/error.hpp"
+#include "../capi/module_ns.hpp"
+#include "../capi/ref.hpp"
+#include "checks.hpp"
+#include "textfields.hpp"
+
+namespace ondalis::commands {
+
+// Zero-fills `structure` and sends `command` with it and its size; true when
+// libsndfile answers 1 (the structure then holds its answer).
+template <class Struct>
+bool fetch_structure(SNDFILE* file, PyObject* command, Struct& structure) {
+  std::memset(&structure, 0, sizeof structure);
+  int id = command_id(command);
+  return sf_command(file, id, &structure, sizeof structure) == 1;
+}
+
+// Sends `command` with `size` bytes at `data` and checks the result with
+// _check_command_retval(ret, command, 0).
+inline void send_checked(SNDFILE* file, PyObject* command, void* data, int size) {
+  int id = command_id(command);
+  int ret = sf_command(file, id, data, size);
+  check_retval(ret, command, 0);
+}
+
+// A record class and its keyword names, in field order. Declare one as a
+// function-local static: the keyword tuple is made once and kept, like the
+// interned names it holds.
+template <std::size_t N>
+class RecordKind {
+ public:
+  template <class... Names>
+  RecordKind(const char* class_name, Names... fields)
+      : class_name_(class_name), fields_{fields...} {
+    static_assert(sizeof...(Names) == N);
+  }
+
+  // class_name(field_1=values[0], ..., field_N=values[N-1])
+  Ref build(const std::array<Ref, N>& values) {
+    prepare();
+    Ref kind = module_ns::lookup(class_name_object_);
+    std::array<PyObject*, N + 1> vector{};
+    for (std::size_t i = 0; i < N; ++i) vector[i + 1] = values[i].get();
+    return check(PyObject_Vectorcall(kind.get(), vector.data() + 1,
+                                     PY_VECTORCALL_ARGUMENTS_OFFSET, keywords_));
+  }
+
+ private:
+  // Interns the class name and makes the keyword tuple, on first use.
+  void prepare() {
+    if (keywords_ != nullptr) return;
+    Ref name = check(PyUnicode_InternFromString(class_name_));
+    Ref tuple = check(PyTuple_New(N));
+    for (std::size_t i = 0; i < N; ++i)
+      PyTuple_SET_ITEM(tuple.get(), i, check(PyUnicode_InternFromString(fields_[i])).release());
+    class_name_object_ = name.release();
+    keywords_ = tuple.release();
+  }
+
+  const char* class_name_;
+  std::array<const char*, N> fields_;
+  PyObject* class_name_object_ = nullptr;  // both kept for the life of the process
+  PyObject* keywords_ = nullptr;
+};
+
+// getattr(object, name)
+inline Ref attribute(PyObject* object, PyObject* name) {
+  return check(PyObject_GetAttr(object, name));
+}
+
+// getattr(object, name) for a name given as C text.
+inline Ref attribute(PyObject* object, const char* name) {
+  return check(PyObject_GetAttrString(object, name));
+}
+
+// len(object)
+inline Py_ssize_t length(PyObject* object) {
+  Py_ssize_t n = PyObject_Size(object);
+  if (n < 0) fail();
+  return n;
+}
+
+// sequence[i]
+inline Ref item(PyObject* sequence, Py_ssize_t i) {
+  Ref index = check(PyLong_FromSsize_t(i));
+  return check(PyObject_GetItem(sequence, index.get()));
+}
+
+// getattr(sequence[i], name): the item is fetched anew for every attribute,
+// as the expression `sequence[i].name` would fetch it.
+inline Ref item_attribute(PyObject* sequence, Py_ssize_t i, PyObject* name) {
+  Ref entry = item(sequence, i);
+  return attribute(entry.get(), name);
+}
+
+// getattr(getattr(record, list_name)[i], name), everything fetched anew.
+inline Ref member_item_attribute(PyObject* record, PyObject* list_name, Py_ssize_t i,
+                                 PyObject* name) {
+  Ref list = attribute(record, list_name);
+  return item_attribute(list.get(), i, name);
+}
+
+// getattr(record, list_name).append(value)
+inline void append_to(PyObject* record, PyObject* list_name, PyObject* value) {
+  Ref list = attribute(record, list_name);
+  module_ns::call_method(list.get(), ONDALIS_NAME("append"), value);
+}
+
+// A fixed-width text member of a libsndfile structure: the record attribute
+// (and field name in messages) it carries, its offset and its width.
+struct TextMember {
+  const char* name;
+  std::size_t offset;
+  std::size_t width;
+};
+#define ONDALIS_TEXT_MEMBER(Struct, m) {#m, offsetof(Struct, m), sizeof(Struct::m)}
+
+// The text that member `m` of `structure` holds.
+inline Ref read_text_member(const void* structure, const TextMember& m) {
+  return text::read_char_field(static_cast<const char*>(structure) + m.offset, m.width);
+}
+
+// Each member of `members`, in order, from the record attribute of its name.
+template <std::size_t K>
+void assign_text_members(void* structure, const TextMember (&members)[K], PyObject* record,
+                         PyObject* command) {
+  for (const TextMember& m : members) {
+    Ref value = attribute(record, m.name);
+    text::assign_char_field(static_cast<char*>(structure) + m.offset, value.get(), m.width,
+                            command, m.name);
+  }
+}
+
+// The get side of a structure that ends in a trailing text: the record that
+// `build` makes from the structure libsndfile filled, whose `text_attribute`
+// is then set to the trailing text; None when libsndfile does not answer 1.
+template <class Struct>
+Ref get_with_trailing_text(SNDFILE* file, PyObject* command, const text::TrailingLayout& layout,
+                           Ref (*build)(const Struct&), PyObject* text_attribute,
+                           const char* second_call_message) {
+  Struct structure;
+  if (!fetch_structure(file, command, structure)) return py_none();
+  Ref record = build(structure);
+  Ref text = text::read_trailing_text(reinterpret_cast<const char*>(&structure), layout, file,
+                                      command, second_call_message);
+  check_status(PyObject_SetAttr(record.get(), text_attribute, text.get()));
+  return record;
+}
+
+// The set side: the record's `text_attribute` sizes the structure, `fill`
+// stores the fixed members (everything before the count) into a zero-filled
+// declared structure, which is copied to the front of the sized one; then the
+// text goes in and the structure to libsndfile, checked.
+template <class Struct>
+void set_with_trailing_text(SNDFILE* file, PyObject* command, PyObject* arg,
+                            const text::TrailingLayout& layout,
+                            void (*fill)(Struct&, PyObject*, PyObject*),
+                            const char* text_attribute) {
+  Ref text = attribute(arg, text_attribute);
+  text::TrailingStructure structure(layout, text.get(), command, text_attribute);
+  Struct fixed;
+  std::memset(&fixed, 0, sizeof fixed);
+  fill(fixed, arg, command);
+  std::memcpy(structure.data(), &fixed, layout.count_offset);
+  structure.store_text();
+  send_checked(file, command, structure.data(), structure.size());
+}
+
+}  // namespace ondalis::commands
