@@ -88,9 +88,9 @@ Ref broadcast_record(const SF_BROADCAST_INFO& info) {
 Ref broadcast_get(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static Params<1> params("_broadcast_get_command", 1, "command");
   auto [command] = params.parse(args, nargs, kwnames);
-  SNDFILE* file = open_file(self);
+  open_file(self);
   return commands::get_with_trailing_text<SF_BROADCAST_INFO>(
-      file, command, kLayout, broadcast_record, ONDALIS_NAME("coding_history"), kSecondCall);
+      self, command, kLayout, broadcast_record, ONDALIS_NAME("coding_history"), kSecondCall);
 }
 
 // The umid member from a bytes-like sequence of at most 64 byte values; a
@@ -137,8 +137,8 @@ void fill_fixed_members(SF_BROADCAST_INFO& info, PyObject* arg, PyObject* comman
 Ref broadcast_set(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static Params<2> params("_broadcast_set_command", 2, "command", "arg");
   auto [command, arg] = params.parse(args, nargs, kwnames);
-  SNDFILE* file = open_file(self);
-  commands::set_with_trailing_text<SF_BROADCAST_INFO>(file, command, arg, kLayout,
+  open_file(self);
+  commands::set_with_trailing_text<SF_BROADCAST_INFO>(self, command, arg, kLayout,
                                                       fill_fixed_members, "coding_history");
   return py_none();
 }

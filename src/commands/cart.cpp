@@ -85,8 +85,8 @@ Ref cart_record(const SF_CART_INFO& info) {
 Ref cart_get(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static Params<1> params("_cart_get_command", 1, "command");
   auto [command] = params.parse(args, nargs, kwnames);
-  SNDFILE* file = open_file(self);
-  return commands::get_with_trailing_text<SF_CART_INFO>(file, command, kLayout, cart_record,
+  open_file(self);
+  return commands::get_with_trailing_text<SF_CART_INFO>(self, command, kLayout, cart_record,
                                                         ONDALIS_NAME("tag_text"), kSecondCall);
 }
 
@@ -120,8 +120,8 @@ void fill_fixed_members(SF_CART_INFO& info, PyObject* arg, PyObject* command) {
 Ref cart_set(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static Params<2> params("_cart_set_command", 2, "command", "arg");
   auto [command, arg] = params.parse(args, nargs, kwnames);
-  SNDFILE* file = open_file(self);
-  commands::set_with_trailing_text<SF_CART_INFO>(file, command, arg, kLayout, fill_fixed_members,
+  open_file(self);
+  commands::set_with_trailing_text<SF_CART_INFO>(self, command, arg, kLayout, fill_fixed_members,
                                                  "tag_text");
   return py_none();
 }

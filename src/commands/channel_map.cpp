@@ -27,10 +27,9 @@ Ref channel_map_get(SoundFile* self, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) {
   static Params<1> params("_channel_map_get_command", 1, "command");
   auto [command] = params.parse(args, nargs, kwnames);
-  SndfileHandle& handle = open_handle(self);
-  std::vector<int32_t> map(handle.channels(), 0);
-  int id = commands::command_id(command);
-  if (sf_command(handle.rawHandle(), id, map.data(), datasize(map)) != 1) return py_none();
+  std::vector<int32_t> map(open_handle(self).channels(), 0);
+  int id = commands::command_id(command);  // may run Python code that closes the object
+  if (sf_command(open_file(self), id, map.data(), datasize(map)) != 1) return py_none();
   Ref names = check(PyList_New(0));
   for (int32_t position : map) {
     Ref table = ONDALIS_LOOKUP("channel_map_id_to_name");
@@ -45,8 +44,7 @@ Ref channel_map_set(SoundFile* self, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) {
   static Params<2> params("_channel_map_set_command", 2, "command", "arg");
   auto [command, arg] = params.parse(args, nargs, kwnames);
-  SndfileHandle& handle = open_handle(self);
-  int channels = handle.channels();
+  int channels = open_handle(self).channels();
   Py_ssize_t n = commands::length(arg);
   if (n != channels) {
     Ref name = commands::command_name(command);
@@ -58,7 +56,7 @@ Ref channel_map_set(SoundFile* self, PyObject* const* args, Py_ssize_t nargs,
     Ref position = commands::item(arg, i);
     map[i] = to_int32(module_ns::getitem(table.get(), position.get()).get(), "int");
   }
-  commands::send_checked(handle.rawHandle(), command, map.data(), datasize(map));
+  commands::send_checked(self, command, map.data(), datasize(map));
   return py_none();
 }
 

@@ -80,14 +80,13 @@ Ref cue_record(const SF_CUE_POINT& point) {
 Ref cue_get(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static Params<1> params("_cue_get_command", 1, "command");
   auto [command] = params.parse(args, nargs, kwnames);
-  SNDFILE* file = open_file(self);
   uint32_t count = 0;
   Ref points = check(PyList_New(0));
-  if (sf_command(file, SFC_GET_CUE_COUNT, &count, sizeof count) == 0) return points;
+  if (sf_command(open_file(self), SFC_GET_CUE_COUNT, &count, sizeof count) == 0) return points;
   // A count that no datasize can carry asks for as many points as one can.
   CueList list(count < kMaxPoints ? count : kMaxPoints);
-  int id = commands::command_id(command);
-  if (sf_command(file, id, list.data(), list.size()) != 1) return points;
+  int id = commands::command_id(command);  // may run Python code that closes the object
+  if (sf_command(open_file(self), id, list.data(), list.size()) != 1) return points;
   std::size_t n = list.count() < list.capacity() ? list.count() : list.capacity();
   for (std::size_t i = 0; i < n; ++i) {
     Ref point = cue_record(list.point(i));
@@ -121,7 +120,7 @@ SF_CUE_POINT cue_point_from(PyObject* arg, Py_ssize_t i, PyObject* command) {
 Ref cue_set(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static Params<2> params("_cue_set_command", 2, "command", "arg");
   auto [command, arg] = params.parse(args, nargs, kwnames);
-  SNDFILE* file = open_file(self);
+  open_file(self);
   Py_ssize_t n = commands::length(arg);
   if (static_cast<std::size_t>(n) > kMaxPoints) {
     Ref name = commands::command_name(command);
@@ -130,7 +129,7 @@ Ref cue_set(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   CueList list(n);
   list.set_count(static_cast<uint32_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) list.set_point(i, cue_point_from(arg, i, command));
-  commands::send_checked(file, command, list.data(), list.size());
+  commands::send_checked(self, command, list.data(), list.size());
   return py_none();
 }
 

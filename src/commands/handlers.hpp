@@ -14,25 +14,31 @@
 #include "../capi/error.hpp"
 #include "../capi/module_ns.hpp"
 #include "../capi/ref.hpp"
+#include "../soundfile/object.hpp"
 #include "checks.hpp"
 #include "textfields.hpp"
 
 namespace ondalis::commands {
 
+// The helpers below take the object, not its file: converting the command
+// id, building records and reading the caller's values run Python code that
+// may close the object, so the file is taken right before each sf_command
+// (RuntimeError "no valid soundfilehandle" when it is gone by then).
+
 // Zero-fills `structure` and sends `command` with it and its size; true when
 // libsndfile answers 1 (the structure then holds its answer).
 template <class Struct>
-bool fetch_structure(SNDFILE* file, PyObject* command, Struct& structure) {
+bool fetch_structure(SoundFile* self, PyObject* command, Struct& structure) {
   std::memset(&structure, 0, sizeof structure);
   int id = command_id(command);
-  return sf_command(file, id, &structure, sizeof structure) == 1;
+  return sf_command(open_file(self), id, &structure, sizeof structure) == 1;
 }
 
 // Sends `command` with `size` bytes at `data` and checks the result with
 // _check_command_retval(ret, command, 0).
-inline void send_checked(SNDFILE* file, PyObject* command, void* data, int size) {
+inline void send_checked(SoundFile* self, PyObject* command, void* data, int size) {
   int id = command_id(command);
-  int ret = sf_command(file, id, data, size);
+  int ret = sf_command(open_file(self), id, data, size);
   check_retval(ret, command, 0);
 }
 
@@ -148,13 +154,13 @@ void assign_text_members(void* structure, const TextMember (&members)[K], PyObje
 // `build` makes from the structure libsndfile filled, whose `text_attribute`
 // is then set to the trailing text; None when libsndfile does not answer 1.
 template <class Struct>
-Ref get_with_trailing_text(SNDFILE* file, PyObject* command, const text::TrailingLayout& layout,
+Ref get_with_trailing_text(SoundFile* self, PyObject* command, const text::TrailingLayout& layout,
                            Ref (*build)(const Struct&), PyObject* text_attribute,
                            const char* second_call_message) {
   Struct structure;
-  if (!fetch_structure(file, command, structure)) return py_none();
+  if (!fetch_structure(self, command, structure)) return py_none();
   Ref record = build(structure);
-  Ref text = text::read_trailing_text(reinterpret_cast<const char*>(&structure), layout, file,
+  Ref text = text::read_trailing_text(reinterpret_cast<const char*>(&structure), layout, self,
                                       command, second_call_message);
   check_status(PyObject_SetAttr(record.get(), text_attribute, text.get()));
   return record;
@@ -165,7 +171,7 @@ Ref get_with_trailing_text(SNDFILE* file, PyObject* command, const text::Trailin
 // declared structure, which is copied to the front of the sized one; then the
 // text goes in and the structure to libsndfile, checked.
 template <class Struct>
-void set_with_trailing_text(SNDFILE* file, PyObject* command, PyObject* arg,
+void set_with_trailing_text(SoundFile* self, PyObject* command, PyObject* arg,
                             const text::TrailingLayout& layout,
                             void (*fill)(Struct&, PyObject*, PyObject*),
                             const char* text_attribute) {
@@ -176,7 +182,7 @@ void set_with_trailing_text(SNDFILE* file, PyObject* command, PyObject* arg,
   fill(fixed, arg, command);
   std::memcpy(structure.data(), &fixed, layout.count_offset);
   structure.store_text();
-  send_checked(file, command, structure.data(), structure.size());
+  send_checked(self, command, structure.data(), structure.size());
 }
 
 }  // namespace ondalis::commands

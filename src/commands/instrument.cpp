@@ -74,9 +74,9 @@ Ref instrument_record(const SF_INSTRUMENT& instrument) {
 Ref instrument_get(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static Params<1> params("_instrument_get_command", 1, "command");
   auto [command] = params.parse(args, nargs, kwnames);
-  SNDFILE* file = open_file(self);
+  open_file(self);
   SF_INSTRUMENT instrument;
-  if (!commands::fetch_structure(file, command, instrument)) return py_none();
+  if (!commands::fetch_structure(self, command, instrument)) return py_none();
   Ref record = instrument_record(instrument);
   // Never more loops than the structure holds, whatever the count says.
   int n = instrument.loop_count < kMaxLoops ? instrument.loop_count : kMaxLoops;
@@ -106,7 +106,7 @@ void fill_loop(SF_INSTRUMENT& instrument, PyObject* arg, Py_ssize_t i, PyObject*
 Ref instrument_set(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static Params<2> params("_instrument_set_command", 2, "command", "arg");
   auto [command, arg] = params.parse(args, nargs, kwnames);
-  SNDFILE* file = open_file(self);
+  open_file(self);
   Py_ssize_t n = commands::length(commands::attribute(arg, ONDALIS_NAME("loops")).get());
   if (n > kMaxLoops) raise_format(PyExc_RuntimeError, kTooManyLoops, n, command);
   SF_INSTRUMENT instrument;
@@ -119,7 +119,7 @@ Ref instrument_set(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyO
     instrument.*byte.member = static_cast<char>(to_int8(checked.get(), "char"));
   }
   for (Py_ssize_t i = 0; i < n; ++i) fill_loop(instrument, arg, i, command);
-  commands::send_checked(file, command, &instrument, sizeof instrument);
+  commands::send_checked(self, command, &instrument, sizeof instrument);
   return py_none();
 }
 
@@ -135,9 +135,9 @@ Ref loop_record(const SF_LOOP_INFO& info) {
 Ref loop_get(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static Params<1> params("_loop_get_command", 1, "command");
   auto [command] = params.parse(args, nargs, kwnames);
-  SNDFILE* file = open_file(self);
+  open_file(self);
   SF_LOOP_INFO info;
-  if (!commands::fetch_structure(file, command, info)) return py_none();
+  if (!commands::fetch_structure(self, command, info)) return py_none();
   Ref record = loop_record(info);
   for (int value : info.future) {
     Ref item = py_int(value);

@@ -6,6 +6,7 @@
 
 #include "../capi/message.hpp"
 #include "../capi/module_ns.hpp"
+#include "../soundfile/object.hpp"
 #include "checks.hpp"
 
 namespace ondalis::text {
@@ -117,7 +118,7 @@ void TrailingStructure::store_text() {
   bytes_[layout_.text_offset + text.size] = 0;
 }
 
-Ref read_trailing_text(const char* first, const TrailingLayout& layout, SNDFILE* file,
+Ref read_trailing_text(const char* first, const TrailingLayout& layout, SoundFile* self,
                        PyObject* command, const char* second_call_message) {
   uint32_t count = read_count(first, layout.count_offset);
   std::size_t declared_room = layout.declared_size - layout.text_offset;
@@ -127,7 +128,9 @@ Ref read_trailing_text(const char* first, const TrailingLayout& layout, SNDFILE*
   std::size_t size = layout.text_offset + static_cast<std::size_t>(count) + 1;
   if (size > static_cast<std::size_t>(INT_MAX)) raise_format(PyExc_RuntimeError, second_call_message, command);
   std::vector<char> full(size, 0);
-  int ret = sf_command(file, commands::command_id(command), full.data(), static_cast<int>(size));
+  // The object's file is taken after the id's conversion, which may close it.
+  int id = commands::command_id(command);
+  int ret = sf_command(open_file(self), id, full.data(), static_cast<int>(size));
   if (ret != 1 || read_count(full.data(), layout.count_offset) != count)
     raise_format(PyExc_RuntimeError, second_call_message, command);
   return py_str(full.data() + layout.text_offset, static_cast<Py_ssize_t>(count));

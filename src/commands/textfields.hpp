@@ -13,6 +13,10 @@
 
 #include "../capi/ref.hpp"
 
+namespace ondalis {
+struct SoundFile;
+}
+
 namespace ondalis::text {
 
 // The text of a field of `width` bytes: up to the first NUL, strict UTF-8.
@@ -71,11 +75,11 @@ class TrailingStructure {
 };
 
 // The trailing text of `first`, a structure of the declared size that
-// libsndfile has filled (sf_command returned 1). A count of 256 or more
+// libsndfile has filled for the object `self` (sf_command returned 1). A count of 256 or more
 // makes a second call with an exactly sized structure; if it does not return
 // 1 with the same count, RuntimeError `second_call_message` with the command
 // id in place of {0}.
-Ref read_trailing_text(const char* first, const TrailingLayout& layout, SNDFILE* file,
+Ref read_trailing_text(const char* first, const TrailingLayout& layout, SoundFile* self,
                        PyObject* command, const char* second_call_message);
 
 }  // namespace ondalis::text
