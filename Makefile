@@ -52,3 +52,10 @@ bench: install
 
 clean:
 	rm -rf build $(VENV) $(SAN_VENV)
+
+# A long corruption campaign: many more mutations of every seed file than the
+# test suite runs; files that fail are kept in sweep-failures/.
+SWEEP_PER_SEED ?= 5000
+.PHONY: sweep
+sweep: install
+	$(VENV)/bin/python tests/sweep.py --per-seed $(SWEEP_PER_SEED) --keep sweep-failures

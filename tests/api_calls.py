@@ -6,6 +6,7 @@ A call is (target, name, args, kwargs): `target` says what the call needs
 (an object opened for reading a stereo WAV, one opened for writing, a closed
 one, or the module itself).
 """
+import os
 import types
 import wave
 
@@ -17,6 +18,16 @@ FRAMES = 64
 CHANNELS = 2
 
 READ, WRITE, CLOSED, MODULE = "read", "write", "closed", "module"
+
+# The share of the full load that the heavier tests (corruption sweep,
+# property tests, leak loops) run: tools/sanitize.py sets a smaller one,
+# since everything runs many times slower there.
+SCALE = float(os.environ.get("ONDALIS_TEST_SCALE", "1"))
+
+
+def scaled(count, least=1):
+    """`count` at the current scale, and never below `least`."""
+    return max(least, int(count * SCALE))
 
 
 def stereo_wav(path, frames=FRAMES):

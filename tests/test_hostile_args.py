@@ -20,9 +20,9 @@ from hypothesis import strategies as st
 import _ondalis as m
 import ondalis
 from api_calls import (CLOSED, MODULE, READ, WRITE, Targets, function_calls, invoke,
-                       method_calls, public_functions, public_methods, records)
+                       method_calls, public_functions, public_methods, records, scaled)
 
-SETTINGS = settings(max_examples=40, deadline=None, derandomize=True, database=None,
+SETTINGS = settings(max_examples=scaled(30, least=5), deadline=None, derandomize=True, database=None,
                     suppress_health_check=[HealthCheck.function_scoped_fixture,
                                            HealthCheck.too_slow, HealthCheck.data_too_large])
 
