@@ -99,11 +99,15 @@ PyArrayObject* checked_buffer(PyObject* array, const char* source, int64_t neede
   return a;
 }
 
+[[noreturn]] inline void raise_too_many_frames() {
+  raise(PyExc_OverflowError, "Ondalis::error::too many frames");
+}
+
 // frames * channels, refused when it does not fit (no array could hold it).
 inline int64_t sample_count(int64_t frames, int channels) {
   int64_t count;
   if (__builtin_mul_overflow(frames, static_cast<int64_t>(channels), &count))
-    raise(PyExc_OverflowError, "Ondalis::error::too many frames");
+    raise_too_many_frames();
   return count;
 }
 

@@ -118,7 +118,11 @@ Ref read_frames(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   auto [nframes_arg, dtype, force_2d, fill_value, min_read] = params.parse(args, nargs, kwnames);
   int64_t nframes = nframes_arg != nullptr ? to_int64(nframes_arg) : -1;
   SndfileHandle& handle = open_handle(self);
-  if (nframes < 0) nframes = handle.frames() - handle.seek(0, kReadPosition);
+  // libsndfile counts a file of unknown length as SF_COUNT_MAX frames, and
+  // a failed position query answers -1: the difference may not fit.
+  if (nframes < 0 &&
+      __builtin_sub_overflow(handle.frames(), handle.seek(0, kReadPosition), &nframes))
+    frames::raise_too_many_frames();
   const int channels = handle.channels();
   Ref np = ONDALIS_LOOKUP("np");
   ReadRequest request{self, channels, np.get(), nframes, fill_value, min_read};
