@@ -296,15 +296,17 @@ def exercise(f):
 
 
 def check_one(path, open_args, by_descriptor):
-    """Open one file and exercise it; SystemError means a fault of ours."""
+    """Open one file and exercise it; SystemError means a fault of ours.
+    True when libsndfile opened the file."""
     fd = os.open(path, os.O_RDONLY) if by_descriptor else None
     try:
         try:
             f = m.Ondalis(fd if by_descriptor else path, *open_args)
         except (OSError, ValueError, RuntimeError):
-            return
+            return False
         with f:
             exercise(f)
+        return True
     finally:
         if fd is not None:
             os.close(fd)
@@ -336,6 +338,7 @@ def child(jobfile, start, end):
              plan["seeds"].items()}
     scratch = os.path.join(plan["scratch"], f"child-{os.getpid()}")
     out = sys.stdout
+    opened = 0
     for i in range(start, end):
         seed_name, index = plan["jobs"][i]
         path, open_args, seed_bytes = seeds[seed_name]
@@ -347,12 +350,12 @@ def child(jobfile, start, end):
         try:
             if i in faults:
                 commit_fault(faults[i])
-            check_one(scratch, open_args, by_descriptor=index % 2 == 1)
+            opened += check_one(scratch, open_args, by_descriptor=index % 2 == 1)
         except SystemError as exc:
             out.write(f"F {i} {exc!r}\n".replace("\n", " ").rstrip() + "\n")
         except Exception as exc:  # any other escape is a fault of the module too
             out.write(f"F {i} unexpected {exc!r}\n".replace("\n", " ").rstrip() + "\n")
-    out.write("E\n")
+    out.write(f"E {opened}\n")
     out.flush()
     os.unlink(scratch) if os.path.exists(scratch) else None
 
@@ -368,7 +371,7 @@ class Failure:
     saved: str
 
 
-def run_shard(plan_path, jobs, first, last, timeout, failures, lock, logdir):
+def run_shard(plan_path, jobs, first, last, timeout, failures, lock, logdir, opened):
     """Children over jobs[first:last]; each failure is recorded and skipped."""
     position = first
     while position < last:
@@ -401,8 +404,10 @@ def run_shard(plan_path, jobs, first, last, timeout, failures, lock, logdir):
                     _, index, message = text.split(" ", 2)
                     with lock:
                         failures.append((int(index), message))
-                elif text == "E":
+                elif text.startswith("E "):
                     finished = True
+                    with lock:
+                        opened.append(int(text.split()[1]))
         proc.wait()
         selector.close()
         proc.stdout.close()
@@ -426,7 +431,8 @@ def plan_jobs(seeds, per_seed, stride):
 
 
 def run_campaign(folder, per_seed, stride=1, workers=2, timeout=30.0, keep=None, seeds=None):
-    """Runs the sweep; returns (seeds, number of files, failures)."""
+    """Runs the sweep; returns (seeds, number of files, failures, number of
+    files that libsndfile opened)."""
     seed_dir = os.path.join(folder, "seeds")
     os.makedirs(seed_dir, exist_ok=True)
     seeds = seeds if seeds is not None else make_seeds(seed_dir)
@@ -438,10 +444,10 @@ def run_campaign(folder, per_seed, stride=1, workers=2, timeout=30.0, keep=None,
         json.dump(plan, handle)
     logdir = os.path.join(folder, "children")
     os.makedirs(logdir, exist_ok=True)
-    found, lock = [], threading.Lock()
+    found, opened, lock = [], [], threading.Lock()
     bounds = np.linspace(0, len(jobs), workers + 1).astype(int)
     threads = [threading.Thread(target=run_shard, args=(plan_path, jobs, int(a), int(b),
-                                                         timeout, found, lock, logdir))
+                                                         timeout, found, lock, logdir, opened))
                for a, b in zip(bounds[:-1], bounds[1:]) if b > a]
     for thread in threads:
         thread.start()
@@ -460,7 +466,7 @@ def run_campaign(folder, per_seed, stride=1, workers=2, timeout=30.0, keep=None,
         with open(saved, "wb") as handle:
             handle.write(data)
         failures.append(Failure(seed_name, mutation, kind, description, saved))
-    return seeds, len(jobs), failures
+    return seeds, len(jobs), failures, sum(opened)
 
 
 def main(argv):
@@ -477,11 +483,11 @@ def main(argv):
     folder = tempfile.mkdtemp(prefix="ondalis-sweep-")
     try:
         start = time.monotonic()
-        seeds, count, failures = run_campaign(folder, options.per_seed, options.stride,
+        seeds, count, failures, opened = run_campaign(folder, options.per_seed, options.stride,
                                               options.workers, options.timeout,
                                               os.path.abspath(options.keep))
-        print(f"sweep: {len(seeds)} seed files, {count} mutated files, "
-              f"{len(failures)} failures, {time.monotonic() - start:.0f} s")
+        print(f"sweep: {len(seeds)} seed files, {count} mutated files ({opened} opened by "
+              f"libsndfile), {len(failures)} failures, {time.monotonic() - start:.0f} s")
         for failure in failures:
             print(f"  {failure.seed} #{failure.index} ({failure.mutation}): {failure.kind} "
                   f"-> {failure.saved}")

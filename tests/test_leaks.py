@@ -27,7 +27,7 @@ TRACED_BOUND = 32 * 1024       # bytes of Python memory a loop may leave behind
 RESIDENT_BOUND = 1024 * 1024   # bytes of resident size a loop may add
 
 # The loops write data beyond [-1, 1] to integer encodings on purpose.
-pytestmark = pytest.mark.filterwarnings("ignore:write_frames::warning")
+pytestmark = pytest.mark.filterwarnings("ignore::UserWarning")
 
 
 def open_descriptors():
