@@ -59,3 +59,29 @@ SWEEP_PER_SEED ?= 5000
 .PHONY: sweep
 sweep: install
 	$(VENV)/bin/python tests/sweep.py --per-seed $(SWEEP_PER_SEED) --keep sweep-failures
+
+# Coverage-guided fuzzing of the file entry points with atheris (not part of
+# the test suite): the module is built with clang's coverage instrumentation
+# and AddressSanitizer into its own environment; findings are written to
+# fuzz-findings/, the corpus grows in fuzz-corpus/.
+FUZZ_VENV := .venv-fuzz
+FUZZ_SECONDS ?= 300
+FUZZ_SYSTEM_PACKAGES := clang
+.PHONY: fuzz
+$(FUZZ_VENV)/.ready: | system-deps
+	@./tools/system-deps.sh $(FUZZ_SYSTEM_PACKAGES)
+	$(PYTHON) -m venv $(FUZZ_VENV)
+	$(FUZZ_VENV)/bin/pip install -q --upgrade pip
+	$(FUZZ_VENV)/bin/pip install -q $(BUILD_DEPS) atheris
+	touch $@
+
+fuzz: $(FUZZ_VENV)/.ready
+	CC=clang CXX=clang++ $(FUZZ_VENV)/bin/pip install -q --no-build-isolation --no-deps \
+	  -Cbuild-dir=build/fuzz -Csetup-args=-Db_sanitize=address -Csetup-args=-Db_lundef=false \
+	  -Csetup-args=-Dbuildtype=debugoptimized -Csetup-args=-Dcpp_args=-fsanitize=fuzzer-no-link .
+	mkdir -p fuzz-findings
+	LD_PRELOAD=$$($(FUZZ_VENV)/bin/python -c 'import atheris; print(atheris.path())')/asan_with_fuzzer.so \
+	  ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
+	  $(FUZZ_VENV)/bin/python tests/fuzz_files.py -max_total_time=$(FUZZ_SECONDS) \
+	  -rss_limit_mb=4096 -artifact_prefix=fuzz-findings/ -print_final_stats=1 fuzz-corpus \
+	  2> fuzz.log; status=$$?; tail -n 25 fuzz.log; exit $$status

@@ -97,7 +97,16 @@ METADATA_QUERIES = {
 
 
 def metadata_held(f):
-    return [kind for kind, query in METADATA_QUERIES.items() if query(f)]
+    held = []
+    for kind, query in METADATA_QUERIES.items():
+        try:
+            if query(f):
+                held.append(kind)
+        except UnicodeDecodeError:
+            # The chunk is there, but libsndfile hands back bytes beyond what
+            # it read from the file (a cart tag text of RF64, libsndfile 1.2.0).
+            held.append(kind)
+    return held
 
 
 def write_seed(folder, major, encoding):

@@ -29,7 +29,8 @@ SETTINGS = settings(max_examples=scaled(30, least=5), deadline=None, derandomize
 NO_HANDLE = "Ondalis::error::no valid soundfilehandle"
 
 # Reprs of long generated values are large; hypothesis warns about them.
-pytestmark = pytest.mark.filterwarnings("ignore::hypothesis.errors.HypothesisWarning")
+pytestmark = [pytest.mark.filterwarnings("ignore::hypothesis.errors.HypothesisWarning"),
+              pytest.mark.filterwarnings("ignore::UserWarning")]
 
 
 class Boom(Exception):
@@ -336,3 +337,36 @@ def test_package_helpers_with_arbitrary_arguments(folder_with_fd, data):
     if kind == "ok" and helper == "blocks":
         kind, value = invoke(types.SimpleNamespace(run=lambda: list(value)), "run", (), {})
     assert_sound_outcome(helper, (kind, value))
+
+
+MODULE_ATTRIBUTES = sorted(name for name in vars(m) if not name.startswith("__"))
+REBINDINGS = {
+    "deleted": None,
+    "None": lambda: None,
+    "raising": lambda: Misbehaving("raise"),
+    "wrong": lambda: Misbehaving("wrong"),
+}
+
+
+@pytest.mark.parametrize("rebinding", sorted(REBINDINGS))
+@pytest.mark.parametrize("attribute", MODULE_ATTRIBUTES)
+def test_documented_calls_with_a_module_attribute_rebound(targets, monkeypatch, attribute,
+                                                          rebinding):
+    """The module looks its attributes up at each use: whatever they have become,
+    every call still returns or raises."""
+    objects = {target: targets.make(target) for target in (READ, WRITE, CLOSED)}
+    if REBINDINGS[rebinding] is None:
+        monkeypatch.delattr(m, attribute)
+    else:
+        monkeypatch.setattr(m, attribute, REBINDINGS[rebinding]())
+    for target, name, args, kwargs in METHOD_CALLS + FUNCTION_CALLS:
+        obj = m if target == MODULE else objects[target]
+        if name in ("close", "__exit__"):
+            continue
+        # A rebound table or record class may make any result: only a
+        # SystemError (or a crash) is a fault here.
+        assert_sound_outcome(None, invoke(obj, name, args, kwargs))
+    assert_sound_outcome(None, invoke(m, "Ondalis", (str(targets.source),), {}))
+    monkeypatch.undo()
+    for obj in objects.values():
+        obj.close()
