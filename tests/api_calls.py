@@ -30,6 +30,12 @@ def scaled(count, least=1):
     return max(least, int(count * SCALE))
 
 
+def subset(items):
+    """Every item at full scale, else an evenly spread share of them (the
+    same items on every run)."""
+    return list(items)[::max(1, round(1 / SCALE))]
+
+
 def stereo_wav(path, frames=FRAMES):
     """A 16-bit stereo WAV written by the standard library."""
     ramp = (np.arange(frames * CHANNELS, dtype="<i2") * 37).tobytes()

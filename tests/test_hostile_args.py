@@ -20,10 +20,11 @@ from hypothesis import strategies as st
 import _ondalis as m
 import ondalis
 from api_calls import (CLOSED, MODULE, READ, WRITE, Targets, function_calls, invoke,
-                       method_calls, public_functions, public_methods, records, scaled)
+                       method_calls, public_functions, public_methods, records, scaled,
+                       subset)
 
-SETTINGS = settings(max_examples=scaled(30, least=5), deadline=None, derandomize=True, database=None,
-                    suppress_health_check=[HealthCheck.function_scoped_fixture,
+SETTINGS = settings(max_examples=scaled(30, least=5), deadline=None, derandomize=True,
+                    database=None, suppress_health_check=[HealthCheck.function_scoped_fixture,
                                            HealthCheck.too_slow, HealthCheck.data_too_large])
 
 NO_HANDLE = "Ondalis::error::no valid soundfilehandle"
@@ -223,7 +224,7 @@ def test_catalogue_covers_every_public_name():
     assert not missing
 
 
-@pytest.mark.parametrize("name", public_methods())
+@pytest.mark.parametrize("name", subset(public_methods()))
 @SETTINGS
 @given(data=st.data())
 def test_method_with_arbitrary_arguments(targets, name, data):
@@ -242,7 +243,7 @@ def call_ids(calls):
 
 METHOD_CALLS = method_calls()
 FUNCTION_CALLS = function_calls()
-WITH_ARGUMENTS = [c for c in METHOD_CALLS + FUNCTION_CALLS if c[2] or c[3]]
+WITH_ARGUMENTS = subset(c for c in METHOD_CALLS + FUNCTION_CALLS if c[2] or c[3])
 
 
 @pytest.mark.parametrize("call", WITH_ARGUMENTS, ids=call_ids(WITH_ARGUMENTS))
@@ -282,7 +283,7 @@ def test_argument_that_closes_the_object(targets, call):
         assert isinstance(value, Exception) and not isinstance(value, SystemError)
 
 
-@pytest.mark.parametrize("name", public_functions())
+@pytest.mark.parametrize("name", subset(public_functions()))
 @SETTINGS
 @given(args=st.lists(values, max_size=4))
 def test_function_with_arbitrary_arguments(targets, name, args):
@@ -339,7 +340,7 @@ def test_package_helpers_with_arbitrary_arguments(folder_with_fd, data):
     assert_sound_outcome(helper, (kind, value))
 
 
-MODULE_ATTRIBUTES = sorted(name for name in vars(m) if not name.startswith("__"))
+MODULE_ATTRIBUTES = subset(sorted(name for name in vars(m) if not name.startswith("__")))
 REBINDINGS = {
     "deleted": None,
     "None": lambda: None,

@@ -22,7 +22,7 @@ import ondalis
 from api_calls import (CHANNELS, CLOSED, MODULE, READ, WRITE, Targets, function_calls,
                        invoke, method_calls, scaled, stereo_wav)
 
-ITERATIONS = scaled(5000, least=200)
+ITERATIONS = scaled(5000, least=300)
 WARM_UP = 100
 TRACED_BOUND = 32 * 1024       # bytes of Python memory a loop may leave behind
 RESIDENT_BOUND = 1024 * 1024   # bytes of resident size a loop may add

@@ -75,10 +75,10 @@ class TrailingStructure {
 };
 
 // The trailing text of `first`, a structure of the declared size that
-// libsndfile has filled for the object `self` (sf_command returned 1). A count of 256 or more
-// makes a second call with an exactly sized structure; if it does not return
-// 1 with the same count, RuntimeError `second_call_message` with the command
-// id in place of {0}.
+// libsndfile has filled for the object `self` (sf_command returned 1). A
+// count of 256 or more makes a second call with an exactly sized
+// structure; if it does not return 1 with the same count, RuntimeError
+// `second_call_message` with the command id in place of {0}.
 Ref read_trailing_text(const char* first, const TrailingLayout& layout, SoundFile* self,
                        PyObject* command, const char* second_call_message);
 
