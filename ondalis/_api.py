@@ -25,7 +25,7 @@ _EXTENSION_FORMATS = {
     "mat5": "mat5", "pvf": "pvf", "xi": "xi", "htk": "htk", "sds": "sds", "avr": "avr",
     "sd2": "sd2", "flac": "flac", "caf": "caf", "wve": "wve", "ogg": "ogg", "oga": "ogg",
     "opus": "ogg", "mpc": "mpck", "rf64": "rf64", "mp3": "mpeg", "mp2": "mpeg",
-    "mp1": "mpeg",
+    "mp1": "mpeg", "m1a": "mpeg",
 }
 
 # Extensions that name an encoding as well as a container.

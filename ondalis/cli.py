@@ -41,6 +41,9 @@ def _inline(value: Any) -> str:
 def _lines(name: str, value: Any, indent: str) -> Iterator[str]:
     """The text form of one value: a record one field a line, a list of records
     one record a line, a text of several lines indented below its name."""
+    if isinstance(value, str):
+        # Chunks end their texts with line breaks and a pad byte; neither shows.
+        value = value.replace("\0", "").rstrip()
     if dataclasses.is_dataclass(value):
         yield f"{indent}{name}:"
         for field in dataclasses.fields(value):
@@ -54,12 +57,11 @@ def _lines(name: str, value: Any, indent: str) -> Iterator[str]:
             yield from _lines(key, item, indent + "  ")
     elif isinstance(value, str) and len(value.splitlines()) > 1:
         yield f"{indent}{name}:"
-        text = value.replace("\0", "")  # the pad byte some chunks end with
-        yield from (f"{indent}    {line}" for line in text.splitlines())
+        yield from (f"{indent}    {line}" for line in value.splitlines())
     elif isinstance(value, bytes):
         yield f"{indent}{name}: {value.hex()}"
     elif isinstance(value, list):
-        yield f"{indent}{name}: {_inline(value)}"
+        yield f"{indent}{name}: {', '.join(map(str, value)) if value else '[]'}"
     else:
         yield f"{indent}{name}: {value}"
 
@@ -145,7 +147,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run the command line with `argv` (default: sys.argv[1:]); returns the exit status."""
     args = parser().parse_args(argv)
     try:
-        return args.run(args)
+        status = args.run(args)
+        sys.stdout.flush()  # a closed pipe shows here, not at exit
+        return status
     except BrokenPipeError:
         # The reader went away (`ondalis formats | head`): stop quietly, and
         # keep the interpreter from failing again when it flushes stdout.
