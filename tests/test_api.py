@@ -11,6 +11,7 @@ import pytest
 import soundfile
 
 import ondalis
+import ondalis.cli
 import sample_files
 from ondalis import _api
 
@@ -49,6 +50,18 @@ def test_package_reexports_every_public_name_of_the_extension():
 def test_version_is_the_extension_version_and_the_installed_distribution():
     assert ondalis.__version__ == ".".join(map(str, ondalis.get_ondalis_version())) == "1.5.3"
     assert importlib.metadata.version("ondalis") == ondalis.__version__
+
+
+def test_installed_distribution_metadata():
+    meta = importlib.metadata.metadata("ondalis")
+    assert meta["License-Expression"] == "MIT"
+    assert meta["Requires-Python"] == ">=3.11"
+    assert "numpy>=1.23" in importlib.metadata.requires("ondalis")
+    assert "Typing :: Typed" in meta.get_all("Classifier")
+    (script,) = importlib.metadata.entry_points(group="console_scripts", name="ondalis")
+    assert script.load() is ondalis.cli.main
+    files = {str(path) for path in importlib.metadata.files("ondalis")}
+    assert {"ondalis/_ondalis.pyi", "ondalis/py.typed", "_ondalis.py"} <= files
 
 
 # --- read ---------------------------------------------------------------------------
