@@ -147,7 +147,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run the command line with `argv` (default: sys.argv[1:]); returns the exit status."""
     args = parser().parse_args(argv)
     try:
-        status = args.run(args)
+        status: int = args.run(args)
         sys.stdout.flush()  # a closed pipe shows here, not at exit
         return status
     except BrokenPipeError:

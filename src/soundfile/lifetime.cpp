@@ -166,18 +166,31 @@ Ref refuse_pickle(SoundFile*, PyObject* const*, Py_ssize_t, PyObject*) {
 
 PyMethodDef lifetime_methods[] = {
     ONDALIS_SF_METHOD("close", close,
-                      "close($self)\n--\n\nClose the sound file; does nothing when closed."),
-    ONDALIS_SF_METHOD("__enter__", enter, "__enter__($self)\n--\n\nReturn the object itself."),
+                      "close($self)\n--\n\n"
+                      "Closes the sound file (libsndfile finishes writing its header). Takes no\n"
+                      "arguments, returns None and raises nothing; does nothing on a closed\n"
+                      "object."),
+    ONDALIS_SF_METHOD("__enter__", enter, "__enter__($self)\n--\n\n"
+                                          "Returns the object itself, for a with block. Takes\n"
+                                          "no arguments and raises nothing."),
     ONDALIS_SF_METHOD("__exit__", exit,
-                      "__exit__($self, *args)\n--\n\nClose the file at the end of a with block."),
+                      "__exit__($self, *args)\n--\n\n"
+                      "Closes the file at the end of a with block, through close. args: the\n"
+                      "exception details, ignored. Returns None, so an exception of the block\n"
+                      "is not suppressed; raises only what close raises."),
     ONDALIS_SF_METHOD("get_name", get_name,
-                      "get_name($self)\n--\n\nThe path the file was opened by, as UTF-8 bytes "
-                      "(b'' when opened by descriptor)."),
+                      "get_name($self)\n--\n\n"
+                      "Returns the path the file was opened by, after '~' expansion, as UTF-8\n"
+                      "bytes (b'' when opened by descriptor). Takes no arguments and raises\n"
+                      "nothing; works on a closed object too."),
     ONDALIS_SF_METHOD("__reduce__", refuse_pickle,
-                      "__reduce__($self)\n--\n\nRefused: Ondalis objects cannot be pickled."),
+                      "__reduce__($self)\n--\n\n"
+                      "Refuses pickling: always raises TypeError, since an open libsndfile file\n"
+                      "cannot be copied. Takes no arguments and never returns."),
     ONDALIS_SF_METHOD("__setstate__", refuse_pickle,
-                      "__setstate__($self, state)\n--\n\nRefused: Ondalis objects cannot be "
-                      "pickled."),
+                      "__setstate__($self, state)\n--\n\n"
+                      "Refuses unpickling: state is ignored and TypeError is always raised.\n"
+                      "Never returns."),
     {nullptr, nullptr, 0, nullptr},
 };
 
