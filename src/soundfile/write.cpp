@@ -4,6 +4,10 @@
 #include <string>
 #include <type_traits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "../capi/args.hpp"
 #include "../capi/boundary.hpp"
 #include "../capi/module_ns.hpp"
@@ -138,19 +142,76 @@ Ref contiguous_frames(PyObject* np, PyObject* input) {
   return frames;
 }
 
-// Largest |sample| above 1.0, deciding as np.max(np.abs(...)) > 1.0 does:
-// a NaN makes the maximum NaN, which is not greater than 1.
+// Whether np.max(np.abs(data)) > 1.0 would be true: some |sample| above 1
+// and no NaN (a NaN makes the maximum NaN, which is not greater than 1).
+// One pass; on x86-64 two samples (double) or four (float) at a time.
+struct Scan {
+  bool above = false;
+  bool nan = false;
+};
+
+template <class T>
+void scan_scalar(const T* data, int64_t begin, int64_t end, Scan& scan) {
+  for (int64_t i = begin; i < end; ++i) {
+    const T magnitude = std::fabs(data[i]);
+    scan.above |= magnitude > T(1);
+    scan.nan |= magnitude != magnitude;
+  }
+}
+
+#if defined(__SSE2__)
+// The vector steps for one sample type: lanes per vector and the SSE2 calls.
+template <class T>
+struct Lanes;
+template <>
+struct Lanes<double> {
+  static constexpr int64_t width = 2;
+  using V = __m128d;
+  static V load(const double* p) { return _mm_loadu_pd(p); }
+  static V splat(double v) { return _mm_set1_pd(v); }
+  static V abs(V v) { return _mm_andnot_pd(_mm_set1_pd(-0.0), v); }
+  static V greater(V a, V b) { return _mm_cmpgt_pd(a, b); }
+  static V unordered(V a) { return _mm_cmpunord_pd(a, a); }
+  static V either(V a, V b) { return _mm_or_pd(a, b); }
+  static bool any(V v) { return _mm_movemask_pd(v) != 0; }
+};
+template <>
+struct Lanes<float> {
+  static constexpr int64_t width = 4;
+  using V = __m128;
+  static V load(const float* p) { return _mm_loadu_ps(p); }
+  static V splat(float v) { return _mm_set1_ps(v); }
+  static V abs(V v) { return _mm_andnot_ps(_mm_set1_ps(-0.0f), v); }
+  static V greater(V a, V b) { return _mm_cmpgt_ps(a, b); }
+  static V unordered(V a) { return _mm_cmpunord_ps(a, a); }
+  static V either(V a, V b) { return _mm_or_ps(a, b); }
+  static bool any(V v) { return _mm_movemask_ps(v) != 0; }
+};
+
 template <class T>
 bool beyond_unit(const T* data, int64_t count) {
-  T peak = 0;
-  bool nan = false;
-  for (int64_t i = 0; i < count; ++i) {
-    T v = std::fabs(data[i]);
-    nan |= v != v;
-    peak = v > peak ? v : peak;
+  using L = Lanes<T>;
+  const typename L::V one = L::splat(T(1));
+  typename L::V above = L::splat(T(0));
+  typename L::V nan = L::splat(T(0));
+  int64_t i = 0;
+  for (; i + L::width <= count; i += L::width) {
+    const typename L::V magnitude = L::abs(L::load(data + i));
+    above = L::either(above, L::greater(magnitude, one));
+    nan = L::either(nan, L::unordered(magnitude));
   }
-  return !nan && peak > T(1);
+  Scan scan{L::any(above), L::any(nan)};
+  scan_scalar(data, i, count, scan);
+  return scan.above && !scan.nan;
 }
+#else
+template <class T>
+bool beyond_unit(const T* data, int64_t count) {
+  Scan scan;
+  scan_scalar(data, 0, count, scan);
+  return scan.above && !scan.nan;
+}
+#endif
 
 // np.max(np.abs(frames.flat)) > 1.0, in one pass over the memory when all
 // three are numpy's own.
