@@ -1,5 +1,5 @@
 # Two commands for a fresh machine:
-#   make demo   build ondalis and run the demo (writes a test tone, prints its description)
+#   make demo   build ondalis and run the demo (writes a file with metadata, runs `ondalis info` on it)
 #   make test   build ondalis and run the test suite
 # Both install what is missing: libsndfile (apt-get when root), a virtual
 # environment and the Python build and test dependencies.
