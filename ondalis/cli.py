@@ -91,7 +91,7 @@ def cmd_info(args: argparse.Namespace) -> int:
             failed = 1
     if args.json:
         print(json.dumps([_plain(item) for item in found], indent=2))
-    else:
+    elif found:
         print("\n\n".join(describe(item) for item in found))
     return failed
 

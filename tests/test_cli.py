@@ -303,7 +303,8 @@ def test_python_m_ondalis(tmp_path, titled_wav, every):
     assert np.array_equal(soundfile.read(target, dtype="int16")[0], sample_files.samples())
 
     result = program("info", tmp_path / "missing.wav", cwd=tmp_path)
-    assert result.returncode == 1 and result.stderr.startswith("ondalis: ")
+    assert result.returncode == 1 and result.stdout == ""
+    assert result.stderr.startswith("ondalis: Ondalis::error while opening")
 
 
 def test_the_installed_console_script(tmp_path):
