@@ -5,6 +5,7 @@ import io
 import json
 import os
 import pathlib
+import pty
 import shutil
 import subprocess
 import sys
@@ -267,6 +268,33 @@ def test_progress_bar_on_a_terminal(long_source, tmp_path):
     assert len(updates) == _convert.PROGRESS_MIN_FRAMES // _convert.BLOCK_FRAMES
     assert percents == sorted(set(percents)) and percents[-1] == 100
     assert soundfile.info(tmp_path / "out.flac").frames == frames
+
+
+def test_progress_bar_of_the_program_on_a_real_terminal(long_source, tmp_path):
+    """stderr a pseudo-terminal, stdout a pipe: the bar goes to the terminal only."""
+    screen, terminal = pty.openpty()
+    try:
+        result = subprocess.run([sys.executable, "-W", "ignore", "-m", "ondalis", "convert",
+                                 str(long_source), str(tmp_path / "out.wav")],
+                                cwd=tmp_path, stdout=subprocess.PIPE, stderr=terminal,
+                                timeout=120)
+    finally:
+        os.close(terminal)
+    shown = b""
+    while True:
+        try:
+            data = os.read(screen, 4096)
+        except OSError:  # the terminal side is closed and everything was read
+            break
+        if not data:
+            break
+        shown += data
+    os.close(screen)
+    assert result.returncode == 0
+    frames = _convert.PROGRESS_MIN_FRAMES
+    assert result.stdout == f"{tmp_path / 'out.wav'}: {frames} frames\n".encode()
+    assert shown.endswith(f"converting long.wav [{'#' * 30}] 100%\r\n".encode())
+    assert shown.count(b"\r") > 10
 
 
 @pytest.mark.parametrize("stream, short", [(io.StringIO(), False), (Terminal(), True),
