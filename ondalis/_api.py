@@ -36,8 +36,19 @@ _EXTENSION_ENCODINGS = {"opus": "opus", "mp3": "mp3", "mp2": "mpeg2", "mp1": "mp
 _PREFERRED_ENCODINGS = ("pcm16", "vorbis", "mp3", "dpcm16", "pcms8", "alaw", "float32")
 
 
+# The usual spellings, found without asking numpy (np.dtype(x).name costs more
+# than reading a small file's header).
+_DTYPE_SPELLINGS: Dict[Any, Any] = {}
+for _name, _kind in _DTYPES.items():
+    _DTYPE_SPELLINGS.update({_name: _kind, _kind: _kind, np.dtype(_kind): _kind})
+
+
 def _dtype(dtype: Any) -> Any:
     """The numpy scalar type read_frames takes for a dtype given in any form numpy knows."""
+    try:
+        return _DTYPE_SPELLINGS[dtype]
+    except (KeyError, TypeError):
+        pass
     try:
         name = np.dtype(dtype).name
     except TypeError:
