@@ -35,11 +35,37 @@ int open_mode(PyObject* mode, int format) {
   return sf_mode;
 }
 
-// os.path.expanduser(filename), as UTF-8 bytes.
+// The interpreter's own posixpath.expanduser (borrowed, kept for the life of
+// the process), or null where there is none.
+PyObject* original_expanduser() {
+  static PyObject* original = [] {
+    Ref posixpath = Ref::steal(PyImport_ImportModule("posixpath"));
+    PyObject* found = posixpath ? PyObject_GetAttrString(posixpath.get(), "expanduser") : nullptr;
+    if (found == nullptr) PyErr_Clear();
+    return found;
+  }();
+  return original;
+}
+
+// Whether expanduser would hand `path` back unchanged: the interpreter's own
+// function returns a str or bytes that does not start with a tilde as it is.
+bool needs_no_expansion(PyObject* expanduser, PyObject* path) {
+  if (expanduser != original_expanduser()) return false;
+  if (PyUnicode_CheckExact(path))
+    return PyUnicode_GET_LENGTH(path) == 0 || PyUnicode_READ_CHAR(path, 0) != '~';
+  if (PyBytes_CheckExact(path)) return PyBytes_GET_SIZE(path) == 0 || PyBytes_AS_STRING(path)[0] != '~';
+  return false;
+}
+
+// os.path.expanduser(filename), as UTF-8 bytes. The call is skipped when it
+// could not change the path (the common case of opening many files).
 std::string expanded_path(PyObject* filename) {
   Ref os = ONDALIS_LOOKUP("os");
-  Ref path = check(PyObject_GetAttr(os.get(), ONDALIS_NAME("path")));
-  Ref expanded = module_ns::call_method(path.get(), ONDALIS_NAME("expanduser"), filename);
+  Ref path = module_ns::attr(os.get(), ONDALIS_NAME("path"));
+  Ref expanduser = module_ns::attr(path.get(), ONDALIS_NAME("expanduser"));
+  Ref expanded = needs_no_expansion(expanduser.get(), filename)
+                     ? Ref::borrow(filename)
+                     : module_ns::call(expanduser.get(), filename);
   Ref encoded = PyUnicode_Check(expanded.get())
                     ? check(PyUnicode_AsEncodedString(expanded.get(), "utf-8", "strict"))
                     : std::move(expanded);
