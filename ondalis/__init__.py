@@ -1,11 +1,36 @@
 """ondalis: read and write sound files through libsndfile, with numpy arrays.
 
 The extension module's public names (Ondalis, the lookup tables, the record
-classes, the catalogue functions) are re-exported here, with four helpers for
-the common jobs: read, write, info and blocks.
+classes, the catalogue functions) are re-exported here, with helpers for the
+common jobs: read, write, info, blocks and convert.
 """
 from . import _ondalis
-from ._ondalis import *  # noqa: F401,F403
-from ._api import SoundInfo, blocks, info, read, write  # noqa: F401
+from ._api import SoundInfo, blocks, info, read, write
+from ._convert import convert
+from ._ondalis import (
+    SF_FORMAT_ENDMASK, SF_FORMAT_SUBMASK, SF_FORMAT_TYPEMASK, SF_MAX_CHANNELS, Ondalis,
+    SfBroadcastInfo, SfCartInfo, SfCartTimer, SfCuePoint, SfDitherInfo, SfEmbedFileInfo,
+    SfFormatInfo, SfInfo, SfInstrument, SfInstrumentLoop, SfLoopInfo, ambisonic_id_to_name,
+    ambisonic_name_to_id, bitrate_mode_id_to_name, bitrate_mode_name_to_id,
+    channel_map_id_to_name, channel_map_name_to_id, commands_id_to_name, commands_name_to_id,
+    construct_format, encoding_id_to_name, encoding_name_to_id, endian_id_to_name,
+    endian_name_to_id, fileformat_id_to_name, fileformat_name_to_id, get_ondalis_version,
+    get_sf_log, get_sndfile_encodings, get_sndfile_formats, get_sndfile_version,
+    loop_id_to_name, loop_name_to_id, max_supported_string_length, stringtype_id_to_name,
+    stringtype_name_to_id)
 
 __version__ = ".".join(str(part) for part in _ondalis._ondalis_version)
+
+__all__ = [
+    "SoundInfo", "blocks", "convert", "info", "read", "write", "__version__",
+    "SF_FORMAT_ENDMASK", "SF_FORMAT_SUBMASK", "SF_FORMAT_TYPEMASK", "SF_MAX_CHANNELS",
+    "Ondalis", "SfBroadcastInfo", "SfCartInfo", "SfCartTimer", "SfCuePoint", "SfDitherInfo",
+    "SfEmbedFileInfo", "SfFormatInfo", "SfInfo", "SfInstrument", "SfInstrumentLoop",
+    "SfLoopInfo", "ambisonic_id_to_name", "ambisonic_name_to_id", "bitrate_mode_id_to_name",
+    "bitrate_mode_name_to_id", "channel_map_id_to_name", "channel_map_name_to_id",
+    "commands_id_to_name", "commands_name_to_id", "construct_format", "encoding_id_to_name",
+    "encoding_name_to_id", "endian_id_to_name", "endian_name_to_id", "fileformat_id_to_name",
+    "fileformat_name_to_id", "get_ondalis_version", "get_sf_log", "get_sndfile_encodings",
+    "get_sndfile_formats", "get_sndfile_version", "loop_id_to_name", "loop_name_to_id",
+    "max_supported_string_length", "stringtype_id_to_name", "stringtype_name_to_id",
+]

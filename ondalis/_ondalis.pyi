@@ -7,10 +7,11 @@ from typing import Any, Dict, List as List, Mapping, Optional, Sequence, Tuple, 
 
 import numpy as np
 import numpy.typing as npt
+from typing_extensions import disjoint_base
 
 os: types.ModuleType
 
-_PathLike = Union[str, bytes, _os.PathLike]
+_PathLike = Union[str, bytes, "_os.PathLike[str]", "_os.PathLike[bytes]"]
 _Array = npt.NDArray[Any]
 
 _ondalis_version: Tuple[int, ...]
@@ -171,6 +172,7 @@ def get_sf_log() -> str: ...
 def get_sndfile_formats() -> List[str]: ...
 def construct_format(major: str, encoding: str) -> int: ...
 
+@disjoint_base
 class Ondalis:
     def __new__(cls, filename: Union[_PathLike, int], mode: str = "r", format: int = 0,
                 channels: int = 0, samplerate: int = 0, *args: Any, **kwargs: Any) -> "Ondalis": ...

@@ -1,32 +1,20 @@
 """The ondalis command line: describe files, list formats, convert files.
 
     ondalis info FILE... [--json]
-    ondalis formats
-    ondalis convert IN OUT [--major M] [--encoding E]
+    ondalis formats [--json]
+    ondalis convert IN OUT [--major M] [--encoding E] [--quiet]
 """
 import argparse
 import dataclasses
 import json
+import os
 import sys
+from typing import Any, Iterator, Optional, Sequence
 
-import numpy as np
-
-from . import _api, _ondalis
-from ._ondalis import Ondalis
-
-BLOCK_FRAMES = 65536
-
-# Metadata carried over by convert: (get command, set command, what).
-_CARRIED = (
-    ("SFC_GET_CUE", "SFC_SET_CUE", "cue points"),
-    ("SFC_GET_INSTRUMENT", "SFC_SET_INSTRUMENT", "instrument"),
-    ("SFC_GET_BROADCAST_INFO", "SFC_SET_BROADCAST_INFO", "broadcast extension"),
-    ("SFC_GET_CART_INFO", "SFC_SET_CART_INFO", "cart chunk"),
-    ("SFC_GET_CHANNEL_MAP_INFO", "SFC_SET_CHANNEL_MAP_INFO", "channel map"),
-)
+from . import _api, _convert, _ondalis
 
 
-def _plain(value):
+def _plain(value: Any) -> Any:
     """A JSON-ready form of records, bytes and lists."""
     if dataclasses.is_dataclass(value):
         return {field.name: _plain(getattr(value, field.name))
@@ -40,136 +28,133 @@ def _plain(value):
     return value
 
 
-def _show(name, value, indent="  "):
-    if value is None or value == [] or value == {}:
-        return
+def _inline(value: Any) -> str:
+    """A record in a list on one line: field=value pairs, texts quoted."""
     if dataclasses.is_dataclass(value):
-        print(f"{indent}{name}:")
+        return " ".join(f"{field.name}={_inline(getattr(value, field.name))}"
+                        for field in dataclasses.fields(value))
+    if isinstance(value, list):
+        return f"[{', '.join(_inline(item) for item in value)}]"
+    return repr(value) if isinstance(value, str) else str(value)
+
+
+def _lines(name: str, value: Any, indent: str) -> Iterator[str]:
+    """The text form of one value: a record one field a line, a list of records
+    one record a line, a text of several lines indented below its name."""
+    if isinstance(value, str):
+        # Chunks end their texts with line breaks and a pad byte; neither shows.
+        value = value.replace("\0", "").rstrip()
+    if dataclasses.is_dataclass(value):
+        yield f"{indent}{name}:"
         for field in dataclasses.fields(value):
-            _show(field.name, getattr(value, field.name), indent + "  ")
+            yield from _lines(field.name, getattr(value, field.name), indent + "  ")
     elif isinstance(value, list) and value and dataclasses.is_dataclass(value[0]):
-        print(f"{indent}{name}:")
-        for i, item in enumerate(value):
-            _show(f"[{i}]", item, indent + "  ")
+        yield f"{indent}{name}:"
+        yield from (f"{indent}  [{i}] {_inline(item)}" for i, item in enumerate(value))
     elif isinstance(value, dict):
-        print(f"{indent}{name}:")
+        yield f"{indent}{name}:"
         for key, item in value.items():
-            print(f"{indent}  {key}: {item}")
+            yield from _lines(key, item, indent + "  ")
+    elif isinstance(value, str) and len(value.splitlines()) > 1:
+        yield f"{indent}{name}:"
+        yield from (f"{indent}    {line}" for line in value.splitlines())
+    elif isinstance(value, bytes):
+        yield f"{indent}{name}: {value.hex()}"
+    elif isinstance(value, list):
+        yield f"{indent}{name}: {', '.join(map(str, value)) if value else '[]'}"
     else:
-        print(f"{indent}{name}: {value.hex() if isinstance(value, bytes) else value}")
+        yield f"{indent}{name}: {value}"
 
 
-def cmd_info(args):
-    found = [_api.info(path) for path in args.files]
+def describe(found: _api.SoundInfo) -> str:
+    """The text `ondalis info` prints for one file: the format first, then each
+    piece of metadata the file holds."""
+    lines = [found.path,
+             f"  format: {found.major_format}, {found.encoding} (0x{found.format:08x})",
+             f"  channels: {found.channels}",
+             f"  samplerate: {found.samplerate} Hz",
+             f"  frames: {found.frames} ({found.duration:.3f} s)"]
+    for name in ("strings", *_api.METADATA_FIELDS):
+        value = getattr(found, name)
+        if value not in (None, [], {}):
+            lines.extend(_lines(name.replace("_", " "), value, "  "))
+    return "\n".join(lines)
+
+
+def cmd_info(args: argparse.Namespace) -> int:
+    found, failed = [], 0
+    for path in args.files:
+        try:
+            found.append(_api.info(path))
+        except OSError as error:
+            print(f"ondalis: {error}", file=sys.stderr)
+            failed = 1
     if args.json:
         print(json.dumps([_plain(item) for item in found], indent=2))
-        return 0
-    for item in found:
-        print(item.path)
-        for field in dataclasses.fields(item):
-            if field.name != "path":
-                _show(field.name, getattr(item, field.name))
+    elif found:
+        print("\n\n".join(describe(item) for item in found))
+    return failed
+
+
+def cmd_formats(args: argparse.Namespace) -> int:
+    table = {major: _ondalis.get_sndfile_encodings(major)
+             for major in _ondalis.get_sndfile_formats()}
+    if args.json:
+        print(json.dumps(table, indent=2))
+    else:
+        for major, encodings in table.items():
+            print(f"{major}: {', '.join(encodings)}")
     return 0
 
 
-def cmd_formats(args):
-    for major in _ondalis.get_sndfile_formats():
-        print(f"{major}: {', '.join(_ondalis.get_sndfile_encodings(major))}")
+def cmd_convert(args: argparse.Namespace) -> int:
+    frames, lost = _convert.convert(args.source, args.target, args.major, args.encoding,
+                                    progress=not args.quiet)
+    if not args.quiet:
+        if lost:
+            print(f"ondalis: {args.target} does not keep: {', '.join(lost)}", file=sys.stderr)
+        print(f"{args.target}: {frames} frames")
     return 0
 
 
-class _Progress:
-    """A one-line progress indicator on a terminal (a carriage return and a
-    percentage need no library); silent when stderr is not a terminal."""
-
-    def __init__(self, total, stream=sys.stderr):
-        self.total, self.stream = total, stream
-        self.shown = -1
-        self.active = total > 10 * BLOCK_FRAMES and stream.isatty()
-
-    def update(self, done):
-        percent = 100 * done // self.total if self.total else 100
-        if self.active and percent != self.shown:
-            self.shown = percent
-            self.stream.write(f"\rconverting: {percent:3d}%")
-            self.stream.flush()
-
-    def finish(self):
-        if self.active:
-            self.stream.write("\n")
-
-
-def _carry_metadata(source, target, quiet):
-    strings = source.get_strings()
-    for name, value in strings.items():
-        try:
-            target.set_string(name, value)
-        except RuntimeError as error:
-            if not quiet:
-                print(f"ondalis: {name} not carried over: {error}", file=sys.stderr)
-    for get, put, what in _CARRIED:
-        try:
-            value = source.command(get)
-        except (RuntimeError, UnicodeDecodeError, KeyError):
-            value = None
-        if not value:
-            continue
-        try:
-            target.command(put, value)
-        except RuntimeError:
-            if not quiet:
-                print(f"ondalis: the {what} is not carried over: the target format "
-                      "does not take it", file=sys.stderr)
-
-
-def convert(source_path, target_path, major=None, encoding=None, quiet=False):
-    """Stream a file into a new one of another format, with its metadata."""
-    major = major or _api.major_for_path(target_path)
-    encoding = encoding or _api.default_encoding(major, target_path)
-    code = _ondalis.construct_format(major, encoding)
-    with Ondalis(source_path) as source:
-        total = source.frames()
-        with Ondalis(target_path, "w", code, source.channels(), source.samplerate()) as target:
-            _carry_metadata(source, target, quiet)
-            progress = _Progress(total)
-            done = 0
-            while done < total:
-                n = min(BLOCK_FRAMES, total - done)
-                target.write_frames(source.read_frames(n, np.float64, True))
-                done += n
-                progress.update(done)
-            progress.finish()
-    return total
-
-
-def cmd_convert(args):
-    frames = convert(args.source, args.target, args.major, args.encoding)
-    print(f"{args.target}: {frames} frames")
-    return 0
-
-
-def parser():
+def parser() -> argparse.ArgumentParser:
+    from . import __version__
+    version = ".".join(str(part) for part in _ondalis.get_sndfile_version()[:3])
     top = argparse.ArgumentParser(prog="ondalis", description="Sound files through libsndfile.")
-    sub = top.add_subparsers(dest="command", required=True)
+    top.add_argument("--version", action="version",
+                     version=f"ondalis {__version__} (libsndfile {version})")
+    sub = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
     p = sub.add_parser("info", help="describe sound files and all their metadata")
     p.add_argument("files", nargs="+", metavar="FILE")
-    p.add_argument("--json", action="store_true", help="print JSON")
+    p.add_argument("--json", action="store_true", help="print JSON (a list, one entry per file)")
     p.set_defaults(run=cmd_info)
     p = sub.add_parser("formats", help="list the major formats with their encodings")
+    p.add_argument("--json", action="store_true", help="print JSON")
     p.set_defaults(run=cmd_formats)
     p = sub.add_parser("convert", help="convert a file, carrying its metadata over")
     p.add_argument("source", metavar="IN")
     p.add_argument("target", metavar="OUT")
     p.add_argument("--major", help="major format (default: from OUT's extension)")
-    p.add_argument("--encoding", help="encoding (default: a sensible one for the format)")
+    p.add_argument("--encoding", help="encoding (default: IN's, when OUT's format takes it, "
+                                      "else a sensible one for the format)")
+    p.add_argument("-q", "--quiet", action="store_true",
+                   help="print nothing but errors, and no progress bar")
     p.set_defaults(run=cmd_convert)
     return top
 
 
-def main(argv=None):
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Run the command line with `argv` (default: sys.argv[1:]); returns the exit status."""
     args = parser().parse_args(argv)
     try:
-        return args.run(args)
+        status: int = args.run(args)
+        sys.stdout.flush()  # a closed pipe shows here, not at exit
+        return status
+    except BrokenPipeError:
+        # The reader went away (`ondalis formats | head`): stop quietly, and
+        # keep the interpreter from failing again when it flushes stdout.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
     except (OSError, ValueError, RuntimeError, KeyError) as error:
         print(f"ondalis: {error}", file=sys.stderr)
         return 1

@@ -350,3 +350,25 @@ def test_settings_on_a_closed_object(m, stereo_wav):
         assert str(excinfo.value) == NO_HANDLE
     with pytest.raises(TypeError):  # converted before the handle is tested
         f.set_compression_level("x")
+
+
+@pytest.mark.parametrize("as_type", [str, bytes])
+def test_a_rebound_expanduser_sees_every_path(m, tmp_path, monkeypatch, as_type):
+    # Paths without a tilde skip the call only while os.path.expanduser
+    # is the interpreter's own; a replacement is called for every path.
+    import os
+    target = tmp_path / "real.wav"
+    with m.Ondalis(str(target), "w", format=0x10002, channels=1, samplerate=8000):
+        pass
+    seen = []
+
+    def expanduser(path):
+        seen.append(path)
+        return os.fsencode(target) if isinstance(path, bytes) else str(target)
+
+    monkeypatch.setattr(os.path, "expanduser", expanduser)
+    asked = as_type(os.fsencode(tmp_path / "elsewhere.wav")) if as_type is bytes \
+        else str(tmp_path / "elsewhere.wav")
+    with m.Ondalis(asked) as f:
+        assert f.get_name() == os.fsencode(target)
+    assert seen == [asked]

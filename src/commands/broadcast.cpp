@@ -148,12 +148,21 @@ Ref broadcast_set(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 PyMethodDef broadcast_methods[] = {
     ONDALIS_SF_METHOD("_broadcast_get_command", broadcast_get,
                       "_broadcast_get_command($self, command)\n--\n\n"
-                      "The file's broadcast extension as an SfBroadcastInfo record, or None\n"
-                      "when the file has none."),
+                      "Returns the file's broadcast extension (bext chunk; the command id\n"
+                      "command, SFC_GET_BROADCAST_INFO) as an SfBroadcastInfo record with the\n"
+                      "whole coding history, or None when the file has none. Raises\n"
+                      "UnicodeDecodeError for a text that is not UTF-8 and RuntimeError on a\n"
+                      "closed object."),
     ONDALIS_SF_METHOD("_broadcast_set_command", broadcast_set,
                       "_broadcast_set_command($self, command, arg)\n--\n\n"
-                      "Store the broadcast extension of arg (the attributes of\n"
-                      "SfBroadcastInfo; a coding history of any length) in the file."),
+                      "Stores the broadcast extension of arg (the attributes of\n"
+                      "SfBroadcastInfo; a coding history of any length) with the command id\n"
+                      "command (SFC_SET_BROADCAST_INFO); returns None. WAV and RF64 files take\n"
+                      "it before the first frame is written.\n"
+                      "\n"
+                      "Raises RuntimeError for a text longer than its field, a member out of\n"
+                      "range, when libsndfile refuses and on a closed object; AttributeError,\n"
+                      "TypeError or OverflowError for members that do not convert."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -131,12 +131,22 @@ Ref cart_set(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
 PyMethodDef cart_methods[] = {
     ONDALIS_SF_METHOD("_cart_get_command", cart_get,
                       "_cart_get_command($self, command)\n--\n\n"
-                      "The file's cart chunk as an SfCartInfo record (post timers in use\n"
-                      "only), or None when the file has none."),
+                      "Returns the file's cart chunk (the command id command,\n"
+                      "SFC_GET_CART_INFO) as an SfCartInfo record with the post timers in use\n"
+                      "and the whole tag text, or None when the file has none. Raises\n"
+                      "UnicodeDecodeError for a text that is not UTF-8 and RuntimeError on a\n"
+                      "closed object."),
     ONDALIS_SF_METHOD("_cart_set_command", cart_set,
                       "_cart_set_command($self, command, arg)\n--\n\n"
-                      "Store the cart chunk of arg (the attributes of SfCartInfo, at most 8\n"
-                      "post timers, a tag text of any length) in the file."),
+                      "Stores the cart chunk of arg (the attributes of SfCartInfo, at most 8\n"
+                      "post timers, a tag text of any length) with the command id command\n"
+                      "(SFC_SET_CART_INFO); returns None. WAV and RF64 files take it before the\n"
+                      "first frame is written.\n"
+                      "\n"
+                      "Raises RuntimeError for a text longer than its field, more than 8\n"
+                      "timers, a value out of the 32-bit range, when libsndfile refuses and on\n"
+                      "a closed object; AttributeError or TypeError for members that do not\n"
+                      "convert."),
     {nullptr, nullptr, 0, nullptr},
 };
 

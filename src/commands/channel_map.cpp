@@ -65,12 +65,18 @@ Ref channel_map_set(SoundFile* self, PyObject* const* args, Py_ssize_t nargs,
 PyMethodDef channel_map_methods[] = {
     ONDALIS_SF_METHOD("_channel_map_get_command", channel_map_get,
                       "_channel_map_get_command($self, command)\n--\n\n"
-                      "The file's channel map as a list of position names, one per channel,\n"
-                      "or None when the file has none."),
+                      "Returns the file's channel map (the command id command,\n"
+                      "SFC_GET_CHANNEL_MAP_INFO) as a list of position names (keys of\n"
+                      "channel_map_name_to_id), one per channel, or None when the file has\n"
+                      "none. Raises KeyError for a position the tables lack and RuntimeError on\n"
+                      "a closed object."),
     ONDALIS_SF_METHOD("_channel_map_set_command", channel_map_set,
                       "_channel_map_set_command($self, command, arg)\n--\n\n"
-                      "Store the channel map given as a sequence of position names (keys of\n"
-                      "channel_map_name_to_id), one per channel."),
+                      "Stores the channel map arg, a sequence of position names (keys of\n"
+                      "channel_map_name_to_id), one per channel, with the command id command\n"
+                      "(SFC_SET_CHANNEL_MAP_INFO); returns None. Raises RuntimeError for a\n"
+                      "sequence of another length, when libsndfile refuses and on a closed\n"
+                      "object; KeyError for an unknown name."),
     {nullptr, nullptr, 0, nullptr},
 };
 

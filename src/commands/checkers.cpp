@@ -94,27 +94,43 @@ Ref check_int32(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 PyMethodDef checker_functions[] = {
     ONDALIS_FUNCTION("_raise_command_retcode_error", raise_retcode_error,
                      "_raise_command_retcode_error(ret, command)\n--\n\n"
-                     "Raise RuntimeError naming the command and libsndfile's text for the\n"
-                     "error number ret."),
+                     "Raises RuntimeError 'Ondalis::error:: command {name} failed with error\n"
+                     "{text}' for the command id command and libsndfile's error number ret;\n"
+                     "never returns. Raises KeyError for a command id that commands_id_to_name\n"
+                     "lacks."),
     ONDALIS_FUNCTION("_check_command_retcode", check_retcode,
                      "_check_command_retcode(ret, command)\n--\n\n"
-                     "Check an error-code result: 0 is success, anything else an error number."),
+                     "Checks an error-code result ret of the command id command: returns None\n"
+                     "when ret is 0, else raises RuntimeError naming the command and\n"
+                     "libsndfile's text for the error number."),
     ONDALIS_FUNCTION("_check_command_retval", check_retval,
                      "_check_command_retval(ret, command, failure)\n--\n\n"
-                     "Check a result with a failure marker; returns ret unless it equals failure."),
+                     "Checks a result ret of the command id command against its failure marker\n"
+                     "failure: returns ret unless it equals failure, which raises RuntimeError\n"
+                     "'Ondalis::error:: command {name} failed'."),
     ONDALIS_FUNCTION("_check_command_hybrid_retval", check_hybrid_retval,
                      "_check_command_hybrid_retval(ret, command)\n--\n\n"
-                     "Check a hybrid result: 1 is success, 0 a failure without code, anything\n"
-                     "else an error number."),
+                     "Checks a hybrid result ret of the command id command: returns None for 1\n"
+                     "(success); raises RuntimeError with the plain failure message for 0 and\n"
+                     "with libsndfile's error text for any other value."),
     ONDALIS_FUNCTION("_check_char_range", check_char,
                      "_check_char_range(value, command, field)\n--\n\n"
-                     "Return value if it fits a signed 8-bit member, else raise RuntimeError."),
+                     "Returns value if it lies in -128..127 (a signed 8-bit member); else\n"
+                     "raises RuntimeError naming the command id command's name, the member name\n"
+                     "field and the value. A value that cannot be compared with ints raises\n"
+                     "TypeError."),
     ONDALIS_FUNCTION("_check_int16_range", check_int16,
                      "_check_int16_range(value, command, field)\n--\n\n"
-                     "Return value if it fits a signed 16-bit member, else raise RuntimeError."),
+                     "Returns value if it lies in -32768..32767 (a signed 16-bit member); else\n"
+                     "raises RuntimeError naming the command id command's name, the member name\n"
+                     "field, the value and the bounds. A value that cannot be compared with\n"
+                     "ints raises TypeError."),
     ONDALIS_FUNCTION("_check_int32_range", check_int32,
                      "_check_int32_range(value, command, field)\n--\n\n"
-                     "Return value if it fits a signed 32-bit member, else raise RuntimeError."),
+                     "Returns value if it lies in -2147483648..2147483647 (a signed 32-bit\n"
+                     "member); else raises RuntimeError naming the command id command's name,\n"
+                     "the member name field, the value and the bounds. A value that cannot be\n"
+                     "compared with ints raises TypeError."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -138,12 +138,20 @@ Ref cue_set(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 PyMethodDef cue_methods[] = {
     ONDALIS_SF_METHOD("_cue_get_command", cue_get,
                       "_cue_get_command($self, command)\n--\n\n"
-                      "The file's cue points as a list of SfCuePoint records ([] when the\n"
-                      "file has none or libsndfile refuses)."),
+                      "Returns the file's cue points (the command id command, SFC_GET_CUE) as a\n"
+                      "list of SfCuePoint records, [] when the file has none or libsndfile\n"
+                      "refuses. Raises UnicodeDecodeError for a name that is not UTF-8 and\n"
+                      "RuntimeError on a closed object."),
     ONDALIS_SF_METHOD("_cue_set_command", cue_set,
                       "_cue_set_command($self, command, arg)\n--\n\n"
-                      "Store the cue points of the sequence arg (objects with the attributes\n"
-                      "of SfCuePoint) in the file."),
+                      "Stores the cue points of the sequence arg (objects with the attributes\n"
+                      "of SfCuePoint; any number of them) with the command id command\n"
+                      "(SFC_SET_CUE); returns None. Formats with headers take them before the\n"
+                      "first frame is written.\n"
+                      "\n"
+                      "Raises RuntimeError for a name longer than 255 UTF-8 bytes, when\n"
+                      "libsndfile refuses the list and on a closed object; AttributeError,\n"
+                      "TypeError or OverflowError for points whose members do not convert."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -296,11 +296,20 @@ Ref command(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 PyMethodDef command_methods[] = {
     ONDALIS_SF_METHOD("command", command,
                       "command($self, command, arg=0)\n--\n\n"
-                      "Send a libsndfile command, given by name (a key of commands_name_to_id,\n"
-                      "such as 'SFC_SET_CLIPPING') or by id, with its argument arg, converted\n"
-                      "to and from libsndfile's types; returns the command's result.\n\n"
-                      "Commands that need a file raise RuntimeError on a closed object; the\n"
-                      "format queries and SFC_GET_LIB_VERSION work without one."),
+                      "Sends a libsndfile command and returns its result, converted to Python:\n"
+                      "an int, float, str, numpy array, record (SfFormatInfo, SfInstrument,\n"
+                      "SfBroadcastInfo, ...), list of records or names, or None. command: a\n"
+                      "name, a key of commands_name_to_id such as 'SFC_SET_CLIPPING', or its\n"
+                      "id. arg: the command's argument, converted to libsndfile's types (a\n"
+                      "record for the structure commands, a list for cue points and channel\n"
+                      "maps).\n"
+                      "\n"
+                      "Get commands return None (or []) when the file lacks what they ask for.\n"
+                      "Raises KeyError for an unknown name; RuntimeError when libsndfile fails\n"
+                      "the command, for an argument out of range, for an unknown id and, for\n"
+                      "every command but the format queries and SFC_GET_LIB_VERSION, on a\n"
+                      "closed object; TypeError, OverflowError or AttributeError for arguments\n"
+                      "that do not convert."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -151,16 +151,26 @@ Ref loop_get(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
 PyMethodDef instrument_methods[] = {
     ONDALIS_SF_METHOD("_instrument_get_command", instrument_get,
                       "_instrument_get_command($self, command)\n--\n\n"
-                      "The file's instrument data as an SfInstrument record, or None when the\n"
-                      "file has none."),
+                      "Returns the file's instrument data (the command id command,\n"
+                      "SFC_GET_INSTRUMENT) as an SfInstrument record with its loops, or None\n"
+                      "when the file has none. Raises KeyError for a loop mode the tables lack\n"
+                      "and RuntimeError on a closed object."),
     ONDALIS_SF_METHOD("_instrument_set_command", instrument_set,
                       "_instrument_set_command($self, command, arg)\n--\n\n"
-                      "Store the instrument data of arg (the attributes of SfInstrument, with\n"
-                      "at most 16 loops) in the file."),
+                      "Stores the instrument data of arg (the attributes of SfInstrument, with\n"
+                      "at most 16 loops whose modes are keys of loop_name_to_id) with the\n"
+                      "command id command (SFC_SET_INSTRUMENT); returns None.\n"
+                      "\n"
+                      "Raises RuntimeError for more than 16 loops, an unknown loop mode, a one-\n"
+                      "byte member outside -128..127, when libsndfile refuses and on a closed\n"
+                      "object; AttributeError, TypeError or OverflowError for members that do\n"
+                      "not convert."),
     ONDALIS_SF_METHOD("_loop_get_command", loop_get,
                       "_loop_get_command($self, command)\n--\n\n"
-                      "The file's loop information as an SfLoopInfo record, or None when the\n"
-                      "file has none."),
+                      "Returns the file's loop information (the command id command,\n"
+                      "SFC_GET_LOOP_INFO) as an SfLoopInfo record, or None when the file has\n"
+                      "none. Raises KeyError for a loop mode the tables lack and RuntimeError\n"
+                      "on a closed object."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -241,49 +241,78 @@ Ref bitrate_set(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 PyMethodDef scalar_methods[] = {
     ONDALIS_SF_METHOD("_int_get_command", int_get,
                       "_int_get_command($self, command, null_handle, return_is_hybrid)\n--\n\n"
-                      "Send a command that fills a 32-bit int and return the int; without a\n"
-                      "file when null_handle is true. The answer is checked as a hybrid result\n"
-                      "or as an error code."),
+                      "Sends the command id command with a 32-bit int to fill and returns that\n"
+                      "int; the file is not used when null_handle is true (format counts). The\n"
+                      "answer is checked as a hybrid result when return_is_hybrid is true, else\n"
+                      "as an error code: a failure raises RuntimeError, as does a closed object\n"
+                      "when null_handle is false."),
     ONDALIS_SF_METHOD("_int32_get_command", int32_get,
                       "_int32_get_command($self, command)\n--\n\n"
-                      "Send a command that fills a 32-bit int; an answer of 0 is a failure."),
+                      "Sends the command id command with a 32-bit int to fill and returns that\n"
+                      "int. Raises RuntimeError when libsndfile answers 0 (a failure) or on a\n"
+                      "closed object."),
     ONDALIS_SF_METHOD("_uint32_get_command", uint32_get,
                       "_uint32_get_command($self, command)\n--\n\n"
-                      "Send a command that fills an unsigned 32-bit int; 0 when libsndfile\n"
-                      "answers 0, never an exception."),
+                      "Sends the command id command with an unsigned 32-bit int to fill and\n"
+                      "returns that int, 0 when libsndfile answers 0. libsndfile's answer never\n"
+                      "raises; a closed object raises RuntimeError."),
     ONDALIS_SF_METHOD("_int_set_command", int_set,
                       "_int_set_command($self, command, arg)\n--\n\n"
-                      "Send arg as a 32-bit int; the answer is checked as a hybrid result."),
+                      "Sends arg as a 32-bit int with the command id command and returns None.\n"
+                      "Raises RuntimeError when libsndfile fails (a hybrid result) or on a\n"
+                      "closed object, and TypeError or OverflowError for an arg that is not a\n"
+                      "32-bit integer."),
     ONDALIS_SF_METHOD("_bool_set_command", bool_set,
                       "_bool_set_command($self, command, arg, compare_return, check_retcode)\n"
                       "--\n\n"
-                      "Send a truth value (0 or 1) in the size argument. With check_retcode the\n"
-                      "answer is an error code and None is returned; otherwise the answer is\n"
-                      "returned, and with compare_return it must equal arg."),
+                      "Sends arg, 0 or 1, in the size argument of the command id command. With\n"
+                      "check_retcode the answer is an error code and None is returned;\n"
+                      "otherwise the answer is returned as an int, and with compare_return it\n"
+                      "must equal arg.\n"
+                      "\n"
+                      "Raises RuntimeError for an arg other than 0 or 1, for a failed check or\n"
+                      "comparison and on a closed object."),
     ONDALIS_SF_METHOD("_double_get_command", double_get,
                       "_double_get_command($self, command, is_optional)\n--\n\n"
-                      "Send a command that fills a double and return it; when is_optional,\n"
-                      "None if libsndfile answers 0, otherwise the answer is an error code."),
+                      "Sends the command id command with a double to fill and returns that\n"
+                      "float. When is_optional, an answer of 0 returns None (nothing to\n"
+                      "report); otherwise the answer is an error code, and a failure raises\n"
+                      "RuntimeError, as does a closed object."),
     ONDALIS_SF_METHOD("_double_channel_get_command", double_channel_get,
                       "_double_channel_get_command($self, command, is_optional)\n--\n\n"
-                      "Send a command that fills one double per channel and return them as a\n"
-                      "float64 array; when is_optional, None if libsndfile answers 0."),
+                      "Sends the command id command with one double per channel to fill and\n"
+                      "returns them as a float64 array. When is_optional, an answer of 0\n"
+                      "returns None; otherwise the answer is an error code, and a failure\n"
+                      "raises RuntimeError, as does a closed object."),
     ONDALIS_SF_METHOD("_double_set_command", double_set,
                       "_double_set_command($self, command, arg, valid_range, return_is_hybrid)\n"
                       "--\n\n"
-                      "Send arg as a double after checking it against valid_range[0] and\n"
-                      "valid_range[1]; the answer is a hybrid result or an error code."),
+                      "Sends arg as a double with the command id command after checking it\n"
+                      "against valid_range[0] and valid_range[1]; returns None. The answer is\n"
+                      "checked as a hybrid result when return_is_hybrid, else as an error code.\n"
+                      "\n"
+                      "Raises RuntimeError for an arg outside the range, when libsndfile fails\n"
+                      "and on a closed object; TypeError for an arg that is not a number."),
     ONDALIS_SF_METHOD("_sf_count_set_command", sf_count_set,
                       "_sf_count_set_command($self, command, arg, is_retcode)\n--\n\n"
-                      "Send a non-negative frame count or offset; the answer is an error code,\n"
-                      "or non-zero for failure followed by the file's error state."),
+                      "Sends arg, a non-negative frame count or offset, with the command id\n"
+                      "command and returns None. The answer is an error code when is_retcode,\n"
+                      "else non-zero means failure. Raises RuntimeError for a negative arg,\n"
+                      "when libsndfile fails and on a closed object; TypeError or OverflowError\n"
+                      "for an arg that is not a 64-bit integer."),
     ONDALIS_SF_METHOD("_string_out_command", string_out,
                       "_string_out_command($self, command, null_handle)\n--\n\n"
-                      "Send a command that writes a text of up to 2048 bytes and return it as\n"
-                      "str; without a file when null_handle is true."),
+                      "Sends the command id command with a 2048-byte text buffer to fill and\n"
+                      "returns the text as str ('' when libsndfile writes none); the file is\n"
+                      "not used when null_handle is true (SFC_GET_LIB_VERSION). libsndfile's\n"
+                      "answer never raises; a closed object raises RuntimeError when\n"
+                      "null_handle is false."),
     ONDALIS_SF_METHOD("_bitrate_set_command", bitrate_set,
                       "_bitrate_set_command($self, command, arg)\n--\n\n"
-                      "Send the bitrate mode named arg (a key of bitrate_mode_name_to_id)."),
+                      "Sends the bitrate mode named arg (a key of bitrate_mode_name_to_id, such\n"
+                      "as 'SF_BITRATE_MODE_VARIABLE') with the command id command and returns\n"
+                      "None. Raises KeyError for an unknown name, and RuntimeError when\n"
+                      "libsndfile refuses or on a closed object."),
     {nullptr, nullptr, 0, nullptr},
 };
 

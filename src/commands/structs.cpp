@@ -115,24 +115,37 @@ Ref embed_get(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 PyMethodDef struct_methods[] = {
     ONDALIS_SF_METHOD("_format_get_command", format_get,
                       "_format_get_command($self, command, arg)\n--\n\n"
-                      "Describe a format libsndfile supports, by index (SFC_GET_SIMPLE_FORMAT,\n"
-                      "SFC_GET_FORMAT_MAJOR, SFC_GET_FORMAT_SUBTYPE) or by format code\n"
-                      "(SFC_GET_FORMAT_INFO); returns an SfFormatInfo. Needs no open file."),
+                      "Returns an SfFormatInfo describing a format libsndfile supports, chosen\n"
+                      "by the index arg (SFC_GET_SIMPLE_FORMAT, SFC_GET_FORMAT_MAJOR,\n"
+                      "SFC_GET_FORMAT_SUBTYPE) or by the format code arg (SFC_GET_FORMAT_INFO),\n"
+                      "the command id being command. Needs no open file.\n"
+                      "\n"
+                      "Raises RuntimeError when libsndfile refuses the index or code; TypeError\n"
+                      "or OverflowError for an arg that is not a 32-bit integer."),
     ONDALIS_SF_METHOD("_get_current_sf_info", current_sf_info,
                       "_get_current_sf_info($self)\n--\n\n"
-                      "libsndfile's current view of the file (SFC_GET_CURRENT_SF_INFO) as an\n"
-                      "SfInfo, asked afresh on each call."),
+                      "Returns libsndfile's current view of the file (SFC_GET_CURRENT_SF_INFO)\n"
+                      "as an SfInfo, asked afresh on each call, so its frames count follows\n"
+                      "writing. Takes no arguments. Raises RuntimeError when libsndfile fails\n"
+                      "or on a closed object."),
     ONDALIS_SF_METHOD("_dither_get_command", dither_get,
                       "_dither_get_command($self, command)\n--\n\n"
-                      "The dither settings (SFC_GET_DITHER_INFO) as an SfDitherInfo."),
+                      "Returns the dither settings (the command id command,\n"
+                      "SFC_GET_DITHER_INFO) as an SfDitherInfo. Raises RuntimeError when\n"
+                      "libsndfile fails or on a closed object."),
     ONDALIS_SF_METHOD("_dither_set_command", dither_set,
                       "_dither_set_command($self, command, arg)\n--\n\n"
-                      "Send dither settings read from arg.type, arg.level and arg.name (a str)\n"
-                      "(SFC_SET_DITHER_ON_WRITE, SFC_SET_DITHER_ON_READ)."),
+                      "Sends dither settings (the command id command, SFC_SET_DITHER_ON_WRITE\n"
+                      "or SFC_SET_DITHER_ON_READ) read from arg.type, arg.level and arg.name (a\n"
+                      "str); returns None. Raises AttributeError for a missing attribute or a\n"
+                      "name that is not a str, and RuntimeError when libsndfile fails or on a\n"
+                      "closed object."),
     ONDALIS_SF_METHOD("_embed_get_command", embed_get,
                       "_embed_get_command($self, command)\n--\n\n"
-                      "Offset and length of the audio file within the file it is embedded in\n"
-                      "(SFC_GET_EMBED_FILE_INFO) as an SfEmbedFileInfo."),
+                      "Returns the offset and length of the audio within the file it is\n"
+                      "embedded in (the command id command, SFC_GET_EMBED_FILE_INFO) as an\n"
+                      "SfEmbedFileInfo. Raises RuntimeError when libsndfile fails or on a\n"
+                      "closed object."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -201,34 +201,54 @@ Ref get_sf_log(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
 
 PyMethodDef version_function[] = {
     ONDALIS_FUNCTION("get_ondalis_version", get_ondalis_version,
-                     "get_ondalis_version()\n--\n\nThe package version as a tuple of ints."),
+                     "get_ondalis_version()\n--\n\n"
+                     "Returns the package version: the tuple in the module attribute\n"
+                     "_ondalis_version, normally (1, 5, 3). Takes no arguments; raises\n"
+                     "NameError if that attribute was deleted."),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef catalogue_functions[] = {
     ONDALIS_FUNCTION("get_sndfile_version", get_sndfile_version,
                      "get_sndfile_version()\n--\n\n"
-                     "The version of the libsndfile in use as (major, minor, micro, prerelease)."),
+                     "Returns the version of the libsndfile in use as a tuple of four ints,\n"
+                     "(major, minor, micro, prerelease). Takes no arguments. Raises ValueError\n"
+                     "or IndexError if libsndfile's version text is not of the form\n"
+                     "libsndfile-X.Y.Z[preN]."),
     ONDALIS_FUNCTION("get_sndfile_encodings", get_sndfile_encodings,
                      "get_sndfile_encodings(major)\n--\n\n"
-                     "Names of the encodings libsndfile accepts for one major format, given as\n"
-                     "a name from get_sndfile_formats() or as its id. Raises ValueError for a\n"
-                     "format the module or libsndfile does not know."),
+                     "Returns the names of the encodings (keys of encoding_name_to_id) that\n"
+                     "libsndfile accepts for one major format, in libsndfile's order. major: a\n"
+                     "name from get_sndfile_formats() such as 'wav', or the major format's id\n"
+                     "such as 0x10000.\n"
+                     "\n"
+                     "Raises ValueError for a format the module does not know or libsndfile\n"
+                     "does not offer. Warns (UserWarning) about encodings the tables lack,\n"
+                     "which are left out."),
     ONDALIS_FUNCTION("get_sf_log", get_sf_log,
                      "get_sf_log()\n--\n\n"
-                     "libsndfile's internal log (as the printable form of its bytes), for\n"
-                     "diagnosing a failed open."),
+                     "Returns libsndfile's internal log of calls without a file, for diagnosing\n"
+                     "a failed open, as the printable form of its bytes (a str starting with\n"
+                     "b'). Takes no arguments and raises nothing of its own."),
     ONDALIS_FUNCTION("get_sndfile_formats", get_sndfile_formats,
                      "get_sndfile_formats()\n--\n\n"
-                     "Names of the major formats handled by both libsndfile and this module."),
+                     "Returns the names of the major formats (keys of fileformat_name_to_id)\n"
+                     "handled by both libsndfile and this module, in libsndfile's order. Takes\n"
+                     "no arguments. Warns (UserWarning) about formats the tables lack, which\n"
+                     "are left out; raises nothing of its own."),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef construct_function[] = {
     ONDALIS_FUNCTION("construct_format", construct_format,
                      "construct_format(major, encoding)\n--\n\n"
-                     "The libsndfile format code for a major-format name and an encoding name\n"
-                     "(KeyError for a name the tables lack)."),
+                     "Returns the libsndfile format code (an int) for a major format and an\n"
+                     "encoding. major: a key of fileformat_name_to_id, such as 'wav'; encoding:\n"
+                     "a key of encoding_name_to_id, such as 'pcm16'. The code carries no\n"
+                     "endianness bits.\n"
+                     "\n"
+                     "Raises KeyError for a name the tables lack (the major format is looked up\n"
+                     "first)."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -79,12 +79,16 @@ Ref get_cue_mrks(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 PyMethodDef cues_methods[] = {
     ONDALIS_SF_METHOD("get_cue_count", get_cue_count,
                       "get_cue_count($self)\n--\n\n"
-                      "The number of cue markers in the file, 0 when there are none."),
+                      "Returns the number of cue markers in the file, 0 when there are none or\n"
+                      "libsndfile cannot tell. Takes no arguments. Raises RuntimeError on a\n"
+                      "closed object."),
     ONDALIS_SF_METHOD("get_cue_mrks", get_cue_mrks,
                       "get_cue_mrks($self)\n--\n\n"
-                      "The cue markers of an AIFF or WAV file as a list of (position, name)\n"
-                      "tuples, position being the marker's sample offset. Names are not\n"
-                      "retrieved for WAV files (they come back empty)."),
+                      "Returns the cue markers of an AIFF or WAV file as a list of (position,\n"
+                      "name) tuples, position being the marker's sample offset; [] when there\n"
+                      "are none. Names are not retrieved for WAV files (they come back empty).\n"
+                      "Takes no arguments. Raises UnicodeDecodeError for a name that is not\n"
+                      "ASCII and RuntimeError on a closed object."),
     {nullptr, nullptr, 0, nullptr},
 };
 

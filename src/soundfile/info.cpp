@@ -98,23 +98,45 @@ PyObject* describe(PyObject* self) {
 
 PyMethodDef info_methods[] = {
     ONDALIS_SF_METHOD("frames", accessor<Frames>,
-                      "frames($self)\n--\n\nNumber of frames, as reported when the file was opened."),
+                      "frames($self)\n--\n\n"
+                      "Returns the number of frames, as libsndfile reported it when the file\n"
+                      "was opened (not updated by writing). Takes no arguments. Raises\n"
+                      "RuntimeError on a closed object."),
     ONDALIS_SF_METHOD("format", accessor<Format>,
-                      "format($self)\n--\n\nThe libsndfile format code of the file."),
+                      "format($self)\n--\n\n"
+                      "Returns the libsndfile format code of the file (its major format,\n"
+                      "encoding and endianness bits), as reported at opening. Takes no\n"
+                      "arguments. Raises RuntimeError on a closed object."),
     ONDALIS_SF_METHOD("channels", accessor<Channels>,
-                      "channels($self)\n--\n\nNumber of channels."),
+                      "channels($self)\n--\n\n"
+                      "Returns the number of channels. Takes no arguments. Raises RuntimeError\n"
+                      "on a closed object."),
     ONDALIS_SF_METHOD("samplerate", accessor<Samplerate>,
-                      "samplerate($self)\n--\n\nSample rate in Hz."),
+                      "samplerate($self)\n--\n\n"
+                      "Returns the sample rate in Hz. Takes no arguments. Raises RuntimeError\n"
+                      "on a closed object."),
     ONDALIS_SF_METHOD("seekable", accessor<Seekable>,
-                      "seekable($self)\n--\n\n1 when the file can seek, 0 otherwise."),
+                      "seekable($self)\n--\n\n"
+                      "Returns 1 when the file can seek, 0 otherwise (an int). Takes no\n"
+                      "arguments. Raises RuntimeError on a closed object."),
     ONDALIS_SF_METHOD("error", accessor<Error>,
-                      "error($self)\n--\n\nlibsndfile's current error number for the file."),
+                      "error($self)\n--\n\n"
+                      "Returns libsndfile's current error number for the file, 0 when there is\n"
+                      "none. Takes no arguments. Raises RuntimeError on a closed object."),
     ONDALIS_SF_METHOD("strError", accessor<StrError>,
-                      "strError($self)\n--\n\nlibsndfile's current error text, as bytes."),
+                      "strError($self)\n--\n\n"
+                      "Returns libsndfile's current error text for the file, as bytes. Takes no\n"
+                      "arguments. Raises RuntimeError on a closed object."),
     ONDALIS_SF_METHOD("major_format_str", accessor<MajorFormat>,
-                      "major_format_str($self)\n--\n\nName of the file's major format."),
+                      "major_format_str($self)\n--\n\n"
+                      "Returns the name of the file's major format, a key of\n"
+                      "fileformat_name_to_id such as 'wav'. Takes no arguments. Raises KeyError\n"
+                      "for a format the tables lack and RuntimeError on a closed object."),
     ONDALIS_SF_METHOD("encoding_str", accessor<Encoding>,
-                      "encoding_str($self)\n--\n\nName of the file's encoding."),
+                      "encoding_str($self)\n--\n\n"
+                      "Returns the name of the file's encoding, a key of encoding_name_to_id\n"
+                      "such as 'pcm16'. Takes no arguments. Raises KeyError for an encoding the\n"
+                      "tables lack and RuntimeError on a closed object."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -37,11 +37,37 @@ int open_mode(PyObject* mode, int format) {
   return sf_mode;
 }
 
-// os.path.expanduser(filename), as UTF-8 bytes.
+// The interpreter's own posixpath.expanduser (borrowed, kept for the life of
+// the process), or null where there is none.
+PyObject* original_expanduser() {
+  static PyObject* original = [] {
+    Ref posixpath = Ref::steal(PyImport_ImportModule("posixpath"));
+    PyObject* found = posixpath ? PyObject_GetAttrString(posixpath.get(), "expanduser") : nullptr;
+    if (found == nullptr) PyErr_Clear();
+    return found;
+  }();
+  return original;
+}
+
+// Whether expanduser would hand `path` back unchanged: the interpreter's own
+// function returns a str or bytes that does not start with a tilde as it is.
+bool needs_no_expansion(PyObject* expanduser, PyObject* path) {
+  if (expanduser != original_expanduser()) return false;
+  if (PyUnicode_CheckExact(path))
+    return PyUnicode_GET_LENGTH(path) == 0 || PyUnicode_READ_CHAR(path, 0) != '~';
+  if (PyBytes_CheckExact(path)) return PyBytes_GET_SIZE(path) == 0 || PyBytes_AS_STRING(path)[0] != '~';
+  return false;
+}
+
+// os.path.expanduser(filename), as UTF-8 bytes. The call is skipped when it
+// could not change the path (the common case of opening many files).
 std::string expanded_path(PyObject* filename) {
   Ref os = ONDALIS_LOOKUP("os");
-  Ref path = check(PyObject_GetAttr(os.get(), ONDALIS_NAME("path")));
-  Ref expanded = module_ns::call_method(path.get(), ONDALIS_NAME("expanduser"), filename);
+  Ref path = module_ns::attr(os.get(), ONDALIS_NAME("path"));
+  Ref expanduser = module_ns::attr(path.get(), ONDALIS_NAME("expanduser"));
+  Ref expanded = needs_no_expansion(expanduser.get(), filename)
+                     ? Ref::borrow(filename)
+                     : module_ns::call(expanduser.get(), filename);
   Ref encoded = PyUnicode_Check(expanded.get())
                     ? check(PyUnicode_AsEncodedString(expanded.get(), "utf-8", "strict"))
                     : std::move(expanded);
@@ -179,18 +205,31 @@ Ref refuse_pickle(SoundFile*, PyObject* const*, Py_ssize_t, PyObject*) {
 
 PyMethodDef lifetime_methods[] = {
     ONDALIS_SF_METHOD("close", close,
-                      "close($self)\n--\n\nClose the sound file; does nothing when closed."),
-    ONDALIS_SF_METHOD("__enter__", enter, "__enter__($self)\n--\n\nReturn the object itself."),
+                      "close($self)\n--\n\n"
+                      "Closes the sound file (libsndfile finishes writing its header). Takes no\n"
+                      "arguments, returns None and raises nothing; does nothing on a closed\n"
+                      "object."),
+    ONDALIS_SF_METHOD("__enter__", enter, "__enter__($self)\n--\n\n"
+                                          "Returns the object itself, for a with block. Takes\n"
+                                          "no arguments and raises nothing."),
     ONDALIS_SF_METHOD("__exit__", exit,
-                      "__exit__($self, *args)\n--\n\nClose the file at the end of a with block."),
+                      "__exit__($self, *args)\n--\n\n"
+                      "Closes the file at the end of a with block, through close. args: the\n"
+                      "exception details, ignored. Returns None, so an exception of the block\n"
+                      "is not suppressed; raises only what close raises."),
     ONDALIS_SF_METHOD("get_name", get_name,
-                      "get_name($self)\n--\n\nThe path the file was opened by, as UTF-8 bytes "
-                      "(b'' when opened by descriptor)."),
+                      "get_name($self)\n--\n\n"
+                      "Returns the path the file was opened by, after '~' expansion, as UTF-8\n"
+                      "bytes (b'' when opened by descriptor). Takes no arguments and raises\n"
+                      "nothing; works on a closed object too."),
     ONDALIS_SF_METHOD("__reduce__", refuse_pickle,
-                      "__reduce__($self)\n--\n\nRefused: Ondalis objects cannot be pickled."),
+                      "__reduce__($self)\n--\n\n"
+                      "Refuses pickling: always raises TypeError, since an open libsndfile file\n"
+                      "cannot be copied. Takes no arguments and never returns."),
     ONDALIS_SF_METHOD("__setstate__", refuse_pickle,
-                      "__setstate__($self, state)\n--\n\nRefused: Ondalis objects cannot be "
-                      "pickled."),
+                      "__setstate__($self, state)\n--\n\n"
+                      "Refuses unpickling: state is ignored and TypeError is always raised.\n"
+                      "Never returns."),
     {nullptr, nullptr, 0, nullptr},
 };
 

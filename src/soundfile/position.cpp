@@ -57,17 +57,25 @@ Ref write_sync(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
 PyMethodDef position_methods[] = {
     ONDALIS_SF_METHOD("seek", seek,
                       "seek($self, offset, whence=0, mode='rw')\n--\n\n"
-                      "Move to frame `offset` counted from the start (whence 0), the current\n"
-                      "position (1) or the end (2) and return the new position in frames.\n"
-                      "mode 'r' or 'w' moves only the read or the write position of a file\n"
-                      "opened with 'rw'; 'rw' moves both."),
+                      "Moves to frame offset, counted from the start (whence 0), the current\n"
+                      "position (1) or the end (2), and returns the new position in frames from\n"
+                      "the start. mode 'r' or 'w' moves only the read or the write position of\n"
+                      "a file opened with 'rw'; 'rw' moves both.\n"
+                      "\n"
+                      "Raises ValueError for another mode, IOError when libsndfile cannot seek\n"
+                      "there (before the start, beyond the end, a position kind the file was\n"
+                      "not opened for) and RuntimeError on a closed object."),
     ONDALIS_SF_METHOD("rewind", rewind,
                       "rewind($self, mode='rw')\n--\n\n"
-                      "Move the position selected by mode ('r', 'w' or 'rw') to the first\n"
-                      "frame; returns the new position, 0."),
+                      "Moves the position selected by mode ('r', 'w' or 'rw') to the first\n"
+                      "frame and returns the new position, 0. Raises ValueError for another\n"
+                      "mode, IOError when libsndfile cannot seek, and RuntimeError on a closed\n"
+                      "object."),
     ONDALIS_SF_METHOD("writeSync", write_sync,
                       "writeSync($self)\n--\n\n"
-                      "Push the file's buffers to disk (nothing for a file opened for reading)."),
+                      "Pushes the file's buffers to disk (does nothing for a file opened for\n"
+                      "reading). Takes no arguments and returns None. Raises RuntimeError on a\n"
+                      "closed object."),
     {nullptr, nullptr, 0, nullptr},
 };
 

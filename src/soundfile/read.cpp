@@ -136,15 +136,21 @@ Ref read_frames(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 PyMethodDef read_methods[] = {
     ONDALIS_SF_METHOD(
         "read_frames", read_frames,
-        "read_frames($self, nframes=-1, dtype=numpy.float64, force_2d=False, fill_value=None, "
-        "min_read=0)\n--\n\n"
-        "Read frames from the current read position into a new array of shape\n"
-        "(nframes, channels); a mono result is one-dimensional unless force_2d is true.\n\n"
-        "nframes: frames to read; a negative value reads to the end of the file.\n"
-        "dtype: numpy.float64, numpy.float32, numpy.int32 or numpy.int16.\n"
-        "fill_value: when given, a read that ends early fills the missing rows with\n"
-        "it, unless at most min_read frames were read, which raises EOFError.\n"
-        "Without fill_value a short read raises RuntimeError."),
+        "read_frames($self, nframes=-1, dtype=numpy.float64, force_2d=False, fill_value=None, min_read=0)\n"
+        "--\n\n"
+        "Reads frames from the current read position into a new array and returns it:\n"
+        "shape (nframes, channels), or one dimension for a mono file unless force_2d\n"
+        "is true.\n"
+        "\n"
+        "nframes: the number of frames; a negative value reads to the end of the\n"
+        "file. dtype: numpy.float64 (the default), numpy.float32, numpy.int32 or\n"
+        "numpy.int16; floats are full scale at 1.0. fill_value: when given, a read\n"
+        "that ends early fills the missing rows with it instead of failing, unless no\n"
+        "more than min_read frames were read, which raises EOFError.\n"
+        "\n"
+        "Raises RuntimeError for another dtype, for a short read without fill_value\n"
+        "and on a closed object; TypeError or OverflowError for an nframes that is\n"
+        "not a 64-bit integer."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -34,13 +34,17 @@ Ref set_compression_level(SoundFile* self, PyObject* const* args, Py_ssize_t nar
 PyMethodDef settings_methods[] = {
     ONDALIS_SF_METHOD("set_auto_clipping", set_auto_clipping,
                       "set_auto_clipping($self, arg=True)\n--\n\n"
-                      "Switch libsndfile's automatic clipping of float data written to or read\n"
-                      "from integer encodings on (True) or off (False); returns libsndfile's\n"
-                      "answer."),
+                      "Switches libsndfile's clipping of float data written to or read from\n"
+                      "integer encodings on (arg true, the default, and the state of every new\n"
+                      "object) or off (arg false), and returns libsndfile's answer, the new\n"
+                      "state as an int. Raises RuntimeError on a closed object."),
     ONDALIS_SF_METHOD("set_compression_level", set_compression_level,
                       "set_compression_level($self, level)\n--\n\n"
-                      "Set the compression level (0 to 1) of compressed formats; returns\n"
-                      "libsndfile's answer, 1 for success and 0 for failure."),
+                      "Sets the compression level of compressed formats (FLAC, Ogg, MPEG):\n"
+                      "level from 0 (fastest, largest) to 1 (smallest). Returns libsndfile's\n"
+                      "answer, 1 for success and 0 when the format takes no level. Raises\n"
+                      "ValueError for a level outside [0, 1], TypeError for a level that is not\n"
+                      "a number and RuntimeError on a closed object."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -97,17 +97,28 @@ Ref set_strings(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 PyMethodDef strings_methods[] = {
     ONDALIS_SF_METHOD("get_strings", get_strings,
                       "get_strings($self)\n--\n\n"
-                      "The text metadata the file holds: a dict from string-type names such as\n"
-                      "'SF_STR_TITLE' to bytes values."),
+                      "Returns the text metadata the file holds: a dict from string-type names\n"
+                      "(keys of stringtype_name_to_id, such as 'SF_STR_TITLE') to bytes, {}\n"
+                      "when there is none. Takes no arguments. Raises RuntimeError on a closed\n"
+                      "object."),
     ONDALIS_SF_METHOD("set_string", set_string,
                       "set_string($self, stringtype_name, string)\n--\n\n"
-                      "Store one metadata string (bytes or bytearray) under a string-type name\n"
-                      "such as 'SF_STR_TITLE'; strings longer than libsndfile reads back for\n"
-                      "the file's format are refused."),
+                      "Stores one metadata string: string (bytes or bytearray) under\n"
+                      "stringtype_name, a key of stringtype_name_to_id such as 'SF_STR_TITLE'.\n"
+                      "Formats with headers take strings before the first frame is written.\n"
+                      "Returns None.\n"
+                      "\n"
+                      "Raises RuntimeError for an unknown string type, for a string longer than\n"
+                      "libsndfile reads back for the file's format\n"
+                      "(max_supported_string_length), when libsndfile refuses it (a format\n"
+                      "without strings) and on a closed object; TypeError for a str or another\n"
+                      "non-bytes value."),
     ONDALIS_SF_METHOD("set_strings", set_strings,
                       "set_strings($self, sf_strings_dict)\n--\n\n"
-                      "Store every entry of a mapping from string-type names to values with\n"
-                      "set_string, in the mapping's order."),
+                      "Stores every entry of sf_strings_dict, a mapping from string-type names\n"
+                      "to bytes, with set_string, in the mapping's order. Returns None. Raises\n"
+                      "what set_string raises, at the first entry that fails; the entries\n"
+                      "before it stay stored."),
     {nullptr, nullptr, 0, nullptr},
 };
 

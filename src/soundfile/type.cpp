@@ -34,15 +34,19 @@ void join_methods() {
 }
 
 constexpr const char* kDoc =
-    "Ondalis(filename, mode='r', format=0, channels=0, samplerate=0)\n"
-    "--\n\n"
-    "A sound file opened through libsndfile.\n\n"
+    "Ondalis(filename, mode='r', format=0, channels=0, samplerate=0, *args, **kwargs)\n--\n\n"
+    "A sound file opened through libsndfile. Creating one opens the file; the\n"
+    "object returned owns libsndfile's handle until close() or the end of a with\n"
+    "block.\n"
+    "\n"
     "filename: a path (str, bytes or path-like; '~' is expanded) or an open file\n"
-    "descriptor (int), which is never closed by this object.\n"
-    "mode: 'r', 'w' or 'rw'.\n"
-    "format, channels, samplerate: required for writing and for raw files; format is\n"
-    "a libsndfile format code such as construct_format('wav', 'pcm16').\n\n"
-    "Raises ValueError for bad arguments and IOError when libsndfile cannot open\n"
+    "descriptor (int), which is never closed by this object. mode: 'r', 'w' or\n"
+    "'rw'. format, channels, samplerate: required for writing and for raw files;\n"
+    "format is a libsndfile format code such as construct_format('wav', 'pcm16').\n"
+    "Further arguments are accepted and ignored, for subclasses.\n"
+    "\n"
+    "Raises ValueError for a bad mode, a missing format when writing or more than\n"
+    "SF_MAX_CHANNELS channels, and IOError (OSError) when libsndfile cannot open\n"
     "the file.";
 
 PyObject* default_dtype = nullptr;

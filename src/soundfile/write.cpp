@@ -293,11 +293,17 @@ PyMethodDef write_methods[] = {
     ONDALIS_SF_METHOD(
         "write_frames", write_frames,
         "write_frames($self, input)\n--\n\n"
-        "Write a numpy array at the current write position and return the number of\n"
-        "frames written. Rows are frames and columns channels; a 1-D array is one\n"
-        "channel. The element type is float64, float32, int32 or int16. Floating-point\n"
-        "data beyond [-1, 1] written to an integer encoding give a warning (libsndfile\n"
-        "clips them)."),
+        "Writes the numpy array input at the current write position and returns the\n"
+        "number of frames written. Rows are frames and columns channels (as many as\n"
+        "the file has); a 1-D array is one channel. The element type is float64,\n"
+        "float32, int32 or int16; any memory layout is taken.\n"
+        "\n"
+        "Floating-point data beyond [-1, 1] written to an integer encoding are\n"
+        "clipped by libsndfile and give a UserWarning. Raises TypeError when input is\n"
+        "not a numpy array; ValueError for another number of dimensions or of\n"
+        "channels; RuntimeError for another element type and on a closed object;\n"
+        "IOError when libsndfile writes fewer frames (file opened for reading, disk\n"
+        "full)."),
     {nullptr, nullptr, 0, nullptr},
 };
 
