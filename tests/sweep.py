@@ -41,6 +41,7 @@ SEED_FRAMES = 300
 SAMPLERATE = 8000
 READ_BLOCK = 4096
 MAX_FRAMES_READ = 1 << 20  # per element type, whatever the header claims
+STARTUP_SECONDS = 120  # for a child to import numpy and the module (slow under sanitizers)
 DTYPES = (np.float64, np.float32, np.int32, np.int16)
 
 
@@ -392,7 +393,7 @@ def run_shard(plan_path, jobs, first, last, timeout, failures, lock, logdir, ope
         selector = selectors.DefaultSelector()
         selector.register(proc.stdout, selectors.EVENT_READ)
         buffer = b""
-        deadline = time.monotonic() + timeout
+        deadline = time.monotonic() + max(timeout, STARTUP_SECONDS)
         while not finished:
             events = selector.select(max(0.0, deadline - time.monotonic()))
             if not events:
