@@ -165,3 +165,31 @@ def test_rebound_empty_is_called_as_documented(m, stereo, monkeypatch):
         got = f.read_frames(5, dtype=np.int16)
     assert calls == [((5, 2), {"dtype": np.short, "order": "C"})]
     np.testing.assert_array_equal(got, STEREO[:5])
+
+
+MONO_FILLS = [
+    (0, False),
+    (np.arange(100, dtype=float).reshape(100, 1), False),  # one value per missing row
+    (np.array([[9.0]]), True),
+    (7, True),
+]
+
+
+@pytest.mark.parametrize("fill, force_2d", MONO_FILLS)
+def test_mono_reads_agree_with_numpys_empty_and_a_replacement(m, mono, monkeypatch, fill,
+                                                              force_2d):
+    # numpy's own np.empty lets a mono result be made one-dimensional at once;
+    # a replacement goes the documented way (2-D array, then reshape). Both
+    # give the same array, and a fill value is assigned to rows in both.
+    def read():
+        with m.Ondalis(mono) as f:
+            f.seek(-50, 2)
+            return f.read_frames(150, fill_value=fill, force_2d=force_2d)
+
+    fast = read()
+    monkeypatch.setattr(m, "np", fake_np(lambda shape, **kw: np.empty(shape, **kw)))
+    documented = read()
+    assert fast.shape == documented.shape == ((150, 1) if force_2d else (150,))
+    assert fast.base is None and documented.base is None
+    np.testing.assert_array_equal(fast, documented)
+    np.testing.assert_array_equal(fast.reshape(-1)[:50], STEREO[-50:, 0] / 32768.0)

@@ -24,7 +24,19 @@ struct ReadRequest {
   int64_t nframes;
   PyObject* fill_value;  // null when not given
   PyObject* min_read;    // null when not given
+  // A mono read whose result will be one-dimensional: numpy's own np.empty
+  // then makes it (n,) at once, which is the array the reshape of (n, 1)
+  // would give, without the reshape.
+  bool flat;
 };
+
+// Whether force_2d is known false without running Python code (absent, or a
+// plain bool or int), so the result's shape can be chosen before reading.
+bool plainly_false(PyObject* force_2d) {
+  if (force_2d == nullptr) return true;
+  if (PyBool_Check(force_2d) || PyLong_CheckExact(force_2d)) return !PyObject_IsTrue(force_2d);
+  return false;
+}
 
 // numpy's own np.empty (borrowed), or null when it cannot be found.
 PyObject* numpy_empty() {
@@ -47,7 +59,8 @@ Ref empty_frames(const ReadRequest& r, PyObject* element) {
   const int channels = r.channels;
   if (empty.get() == numpy_empty() && element == frames::scalar_type(frames::Sample<T>::typenum)) {
     npy_intp dims[2] = {static_cast<npy_intp>(r.nframes), channels};
-    return check(PyArray_Empty(2, dims, PyArray_DescrFromType(frames::Sample<T>::typenum), 0));
+    return check(PyArray_Empty(r.flat ? 1 : 2, dims,
+                               PyArray_DescrFromType(frames::Sample<T>::typenum), 0));
   }
   Ref shape = check(Py_BuildValue("(Li)", static_cast<long long>(r.nframes), channels));
   PyObject* argv[] = {shape.get(), element, ONDALIS_NAME("C")};
@@ -57,6 +70,17 @@ Ref empty_frames(const ReadRequest& r, PyObject* element) {
 [[noreturn]] void raise_short_read(int64_t asked, int64_t read) {
   std::string text = "Asked " + std::to_string(asked) + " frames, read " + std::to_string(read);
   raise(PyExc_RuntimeError, text.c_str());
+}
+
+// The array as (frames, channels): a mono result made one-dimensional at
+// once is viewed as (n, 1), so that a fill value is assigned to rows as it
+// would be before the reshape.
+Ref rows(const ReadRequest& r, PyObject* array) {
+  auto* a = reinterpret_cast<PyArrayObject*>(array);
+  if (!r.flat || PyArray_NDIM(a) != 1) return Ref::borrow(array);
+  npy_intp dims[2] = {PyArray_DIM(a, 0), 1};
+  PyArray_Dims shape = {dims, 2};
+  return check(PyArray_Newshape(a, &shape, NPY_CORDER));
 }
 
 // A short read: the error, the end of file, or the missing rows filled.
@@ -69,7 +93,7 @@ void finish_short_read(const ReadRequest& r, PyObject* array, int64_t read) {
     fail();
   }
   Ref rest = check(PySlice_New(count.get(), Py_None, Py_None));
-  check_status(PyObject_SetItem(array, rest.get(), r.fill_value));
+  check_status(PyObject_SetItem(rows(r, array).get(), rest.get(), r.fill_value));
 }
 
 template <class T>
@@ -125,7 +149,8 @@ Ref read_frames(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     frames::raise_too_many_frames();
   const int channels = handle.channels();
   Ref np = ONDALIS_LOOKUP("np");
-  ReadRequest request{self, channels, np.get(), nframes, fill_value, min_read};
+  ReadRequest request{self,     channels, np.get(), nframes, fill_value, min_read,
+                      channels == 1 && plainly_false(force_2d)};
   Ref result = read_by_dtype(request, or_default(dtype, read_default_dtype()));
   flatten_mono(result.get(), force_2d);
   return result;
