@@ -77,6 +77,7 @@ class Stops:
     def __init__(self):
         self.closed = 0
         self.worked = 0
+        self.some_worked = threading.Event()  # set by the first call that works
 
     def attempt(self, call):
         try:
@@ -87,6 +88,7 @@ class Stops:
             self.closed += 1
             return None
         self.worked += 1
+        self.some_worked.set()
         return result
 
 
@@ -115,7 +117,8 @@ def test_shared_object_read_seek_query_and_close(counting_file):
 
         def closer():
             start.wait()
-            time.sleep(0.002)
+            # Close once the others are under way, however busy the machine is.
+            stops.some_worked.wait(timeout=60)
             f.close()
 
         run_threads([lambda: reader(64), lambda: reader(333), seeker, seeker, closer])
