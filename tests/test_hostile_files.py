@@ -60,7 +60,7 @@ def test_a_crash_an_exit_a_hang_and_a_systemerror_are_caught(seeds, tmp_path, mo
     found = {(f.seed, f.index): f.kind for f in failures}
     assert set(found) == {(subset[0].name, 2), (subset[0].name, 5), (subset[1].name, 1),
                           (subset[1].name, 3)}
-    assert found[subset[0].name, 2] == "killed by signal 11"
+    assert found[subset[0].name, 2] == "killed by signal 6"
     assert found[subset[0].name, 5] == "exit status 3"
     assert found[subset[1].name, 1].startswith("hang")
     assert "SystemError('planted')" in found[subset[1].name, 3]
