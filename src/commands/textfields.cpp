@@ -68,13 +68,22 @@ Ref read_char_field(const char* field, std::size_t width) {
   return py_str(field, static_cast<Py_ssize_t>(n));
 }
 
+namespace {
+
+// value.encode("UTF-8") for a text to store in `field`, or null for a false
+// value, which leaves the field empty (a NUL in its first byte).
+Ref encoded_or_empty(char* field, PyObject* value) {
+  if (truth(value)) return encode_utf8(value);
+  field[0] = 0;
+  return Ref();
+}
+
+}  // namespace
+
 std::size_t assign_char_field(char* field, PyObject* value, std::size_t width, PyObject* command,
                               const char* field_name) {
-  if (!truth(value)) {
-    field[0] = 0;
-    return 0;
-  }
-  Ref encoded = encode_utf8(value);
+  Ref encoded = encoded_or_empty(field, value);
+  if (!encoded) return 0;
   Bytes text = bytes_of(encoded.get());
   if (text.size > width) raise_too_long(field_name, text.size, command, width);
   std::memcpy(field, text.data, text.size);
@@ -84,11 +93,8 @@ std::size_t assign_char_field(char* field, PyObject* value, std::size_t width, P
 
 std::size_t assign_string_field(char* field, PyObject* value, PyObject* command,
                                 const char* field_name) {
-  if (!truth(value)) {
-    field[0] = 0;
-    return 0;
-  }
-  Ref encoded = encode_utf8(value);
+  Ref encoded = encoded_or_empty(field, value);
+  if (!encoded) return 0;
   Bytes text = bytes_of(encoded.get());
   if (text.size > kStringFieldWidth - 1)
     raise_too_long(field_name, text.size, command, kStringFieldWidth - 1);
