@@ -5,6 +5,7 @@
 #include <sndfile.h>
 
 #include <algorithm>
+#include <array>
 #include <iterator>
 
 #include "../capi/args.hpp"
@@ -12,6 +13,7 @@
 #include "../module/constants.hpp"
 #include "../soundfile/object.hpp"
 #include "checks.hpp"
+#include "command_list.hpp"
 
 namespace ondalis {
 namespace {
@@ -181,79 +183,35 @@ struct Row {
   Action action;
 };
 
-// Every command of commands_name_to_id, sorted by id for the lookup.
-constexpr Row kRows[] = {
-    {SFC_GET_LIB_VERSION, true, pass_command_null_handle<kStringOut>},
-    {SFC_GET_LOG_INFO, false, pass_command_null_handle<kStringOut>},
-    {SFC_GET_CURRENT_SF_INFO, false, current_info},
-    {SFC_GET_NORM_DOUBLE, false, get_setting},
-    {SFC_GET_NORM_FLOAT, false, get_setting},
-    {SFC_SET_NORM_DOUBLE, false, bool_set<false, false>},
-    {SFC_SET_NORM_FLOAT, false, bool_set<false, false>},
-    {SFC_SET_SCALE_FLOAT_INT_READ, false, bool_set<false, false>},
-    {SFC_SET_SCALE_INT_FLOAT_WRITE, false, bool_set<false, false>},
-    {SFC_GET_SIMPLE_FORMAT_COUNT, true, int_get<false>},
-    {SFC_GET_SIMPLE_FORMAT, true, pass_command_arg<kFormatGet>},
-    {SFC_GET_FORMAT_INFO, true, pass_command_arg<kFormatGet>},
-    {SFC_GET_FORMAT_MAJOR_COUNT, true, int_get<false>},
-    {SFC_GET_FORMAT_MAJOR, true, pass_command_arg<kFormatGet>},
-    {SFC_GET_FORMAT_SUBTYPE_COUNT, true, int_get<false>},
-    {SFC_GET_FORMAT_SUBTYPE, true, pass_command_arg<kFormatGet>},
-    {SFC_CALC_SIGNAL_MAX, false, pass_command_flag<kDoubleGet, false>},
-    {SFC_CALC_NORM_SIGNAL_MAX, false, pass_command_flag<kDoubleGet, false>},
-    {SFC_CALC_MAX_ALL_CHANNELS, false, pass_command_flag<kDoubleChannelGet, false>},
-    {SFC_CALC_NORM_MAX_ALL_CHANNELS, false, pass_command_flag<kDoubleChannelGet, false>},
-    {SFC_GET_SIGNAL_MAX, false, pass_command_flag<kDoubleGet, true>},
-    {SFC_GET_MAX_ALL_CHANNELS, false, pass_command_flag<kDoubleChannelGet, true>},
-    {SFC_SET_ADD_PEAK_CHUNK, false, bool_set<true, false>},
-    {SFC_SET_ADD_HEADER_PAD_CHUNK, false, bool_set<true, false>},
-    {SFC_UPDATE_HEADER_NOW, false, update_header},
-    {SFC_SET_UPDATE_HEADER_AUTO, false, bool_set<true, false>},
-    {SFC_SET_ADD_DITHER_ON_WRITE, false, add_dither},
-    {SFC_SET_ADD_DITHER_ON_READ, false, add_dither},
-    {SFC_FILE_TRUNCATE, false, pass_command_arg_flag<kCountSet, false>},
-    {SFC_SET_RAW_START_OFFSET, false, pass_command_arg_flag<kCountSet, true>},
-    {SFC_SET_DITHER_ON_WRITE, false, pass_command_arg<kDitherSet>},
-    {SFC_SET_DITHER_ON_READ, false, pass_command_arg<kDitherSet>},
-    {SFC_GET_DITHER_INFO_COUNT, false, int_get<false>},
-    {SFC_GET_DITHER_INFO, false, pass_command<kDitherGet>},
-    {SFC_GET_EMBED_FILE_INFO, false, pass_command<kEmbedGet>},
-    {SFC_SET_CLIPPING, false, bool_set<true, false>},
-    {SFC_GET_CLIPPING, false, get_setting},
-    {SFC_GET_CUE_COUNT, false, pass_command<kUint32Get>},
-    {SFC_GET_CUE, false, pass_command<kCueGet>},
-    {SFC_SET_CUE, false, pass_command_arg<kCueSet>},
-    {SFC_GET_INSTRUMENT, false, pass_command<kInstrumentGet>},
-    {SFC_SET_INSTRUMENT, false, pass_command_arg<kInstrumentSet>},
-    {SFC_GET_LOOP_INFO, false, pass_command<kLoopGet>},
-    {SFC_GET_BROADCAST_INFO, false, pass_command<kBroadcastGet>},
-    {SFC_SET_BROADCAST_INFO, false, pass_command_arg<kBroadcastSet>},
-    {SFC_GET_CHANNEL_MAP_INFO, false, pass_command<kChannelMapGet>},
-    {SFC_SET_CHANNEL_MAP_INFO, false, pass_command_arg<kChannelMapSet>},
-    {SFC_RAW_DATA_NEEDS_ENDSWAP, false, get_setting},
-    {SFC_WAVEX_SET_AMBISONIC, false, ambisonic_set},
-    {SFC_WAVEX_GET_AMBISONIC, false, ambisonic_get},
-    {SFC_RF64_AUTO_DOWNGRADE, false, bool_set<true, false>},
-    {SFC_SET_VBR_ENCODING_QUALITY, false, double_set<0, 1, true>},
-    {SFC_SET_COMPRESSION_LEVEL, false, double_set<0, 1, true>},
-    {codes::C_SFC_SET_OGG_PAGE_LATENCY_MS, false, double_set<50, 1600, false>},
-    {codes::C_SFC_SET_OGG_PAGE_LATENCY, false, double_set<50, 1600, false>},
-    {codes::C_SFC_GET_BITRATE_MODE, false, bitrate_get},
-    {codes::C_SFC_SET_BITRATE_MODE, false, pass_command_arg<kBitrateSet>},
-    {codes::C_SFC_GET_OGG_STREAM_SERIALNO, false, pass_command<kInt32Get>},
-    {SFC_SET_CART_INFO, false, pass_command_arg<kCartSet>},
-    {SFC_GET_CART_INFO, false, pass_command<kCartGet>},
-    {codes::C_SFC_SET_ORIGINAL_SAMPLERATE, false, pass_command_arg<kIntSet>},
-    {codes::C_SFC_GET_ORIGINAL_SAMPLERATE, false, int_get<true>},
-    {SFC_TEST_IEEE_FLOAT_REPLACE, false, bool_set<false, true>},
-};
+// Every command of the list, in list order, then sorted by id for the lookup.
+#define ONDALIS_DISPATCH_ROW(name, null_handle, ...) Row{name, null_handle, __VA_ARGS__},
+#define ONDALIS_LATE_DISPATCH_ROW(name, null_handle, ...) \
+  Row{codes::C_##name, null_handle, __VA_ARGS__},
+constexpr auto kListed =
+    std::to_array<Row>({ONDALIS_COMMANDS(ONDALIS_DISPATCH_ROW, ONDALIS_LATE_DISPATCH_ROW)});
+#undef ONDALIS_DISPATCH_ROW
+#undef ONDALIS_LATE_DISPATCH_ROW
 
 constexpr bool by_id(const Row& a, const Row& b) { return a.id < b.id; }
-static_assert(std::size(kRows) == 63);
-static_assert(std::is_sorted(std::begin(kRows), std::end(kRows), by_id));
-static_assert(std::adjacent_find(std::begin(kRows), std::end(kRows), [](const Row& a, const Row& b) {
-                return a.id == b.id;
-              }) == std::end(kRows));
+
+constexpr auto kRows = [] {
+  auto rows = kListed;
+  std::sort(rows.begin(), rows.end(), by_id);
+  return rows;
+}();
+
+// The rows hold exactly the commands of the lookup tables: the same ids in
+// the same list order before sorting, each once.
+constexpr bool same_commands_as_tables() {
+  if (kListed.size() != commands::kCommandNames.size()) return false;
+  for (std::size_t i = 0; i < kListed.size(); ++i)
+    if (kListed[i].id != commands::kCommandNames[i].id || kListed[i].action == nullptr)
+      return false;
+  return std::adjacent_find(kRows.begin(), kRows.end(), [](const Row& a, const Row& b) {
+           return a.id == b.id;
+         }) == kRows.end();
+}
+static_assert(same_commands_as_tables());
 
 // The row whose id equals `command`, or null. An int is looked up by value;
 // any other object is compared with each id by its own equality.

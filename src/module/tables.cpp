@@ -6,6 +6,7 @@
 
 #include "../capi/error.hpp"
 #include "../capi/convert.hpp"
+#include "../commands/command_list.hpp"
 #include "constants.hpp"
 #include "tables.hpp"
 
@@ -14,10 +15,8 @@ namespace {
 
 using namespace codes;
 
-struct Row {
-  const char* name;
-  int id;
-};
+// A (name, id) row; the commands' rows come from src/commands/command_list.hpp.
+using Row = commands::NamedCommand;
 
 constexpr Row kMaxStringLength[] = {{"wav", 2040}, {"wavex", 2040}, {"aiff", 8190}, {"caf", 16370}};
 
@@ -75,71 +74,6 @@ constexpr Row kEndian[] = {
     {"cpu", SF_ENDIAN_CPU}};
 
 #define ROW(c) {#c, c}
-constexpr Row kCommands[] = {
-    ROW(SFC_GET_LIB_VERSION),
-    ROW(SFC_GET_LOG_INFO),
-    ROW(SFC_GET_CURRENT_SF_INFO),
-    ROW(SFC_GET_NORM_DOUBLE),
-    ROW(SFC_GET_NORM_FLOAT),
-    ROW(SFC_SET_NORM_DOUBLE),
-    ROW(SFC_SET_NORM_FLOAT),
-    ROW(SFC_SET_SCALE_FLOAT_INT_READ),
-    ROW(SFC_SET_SCALE_INT_FLOAT_WRITE),
-    ROW(SFC_GET_SIMPLE_FORMAT_COUNT),
-    ROW(SFC_GET_SIMPLE_FORMAT),
-    ROW(SFC_GET_FORMAT_INFO),
-    ROW(SFC_GET_FORMAT_MAJOR_COUNT),
-    ROW(SFC_GET_FORMAT_MAJOR),
-    ROW(SFC_GET_FORMAT_SUBTYPE_COUNT),
-    ROW(SFC_GET_FORMAT_SUBTYPE),
-    ROW(SFC_CALC_SIGNAL_MAX),
-    ROW(SFC_CALC_NORM_SIGNAL_MAX),
-    ROW(SFC_CALC_MAX_ALL_CHANNELS),
-    ROW(SFC_CALC_NORM_MAX_ALL_CHANNELS),
-    ROW(SFC_GET_SIGNAL_MAX),
-    ROW(SFC_GET_MAX_ALL_CHANNELS),
-    ROW(SFC_SET_ADD_PEAK_CHUNK),
-    ROW(SFC_SET_ADD_HEADER_PAD_CHUNK),
-    ROW(SFC_UPDATE_HEADER_NOW),
-    ROW(SFC_SET_UPDATE_HEADER_AUTO),
-    ROW(SFC_FILE_TRUNCATE),
-    ROW(SFC_SET_RAW_START_OFFSET),
-    ROW(SFC_SET_DITHER_ON_WRITE),
-    ROW(SFC_SET_DITHER_ON_READ),
-    ROW(SFC_GET_DITHER_INFO_COUNT),
-    ROW(SFC_GET_DITHER_INFO),
-    ROW(SFC_GET_EMBED_FILE_INFO),
-    ROW(SFC_SET_CLIPPING),
-    ROW(SFC_GET_CLIPPING),
-    ROW(SFC_GET_CUE_COUNT),
-    ROW(SFC_GET_CUE),
-    ROW(SFC_SET_CUE),
-    ROW(SFC_GET_INSTRUMENT),
-    ROW(SFC_SET_INSTRUMENT),
-    ROW(SFC_GET_LOOP_INFO),
-    ROW(SFC_GET_BROADCAST_INFO),
-    ROW(SFC_SET_BROADCAST_INFO),
-    ROW(SFC_GET_CHANNEL_MAP_INFO),
-    ROW(SFC_SET_CHANNEL_MAP_INFO),
-    ROW(SFC_RAW_DATA_NEEDS_ENDSWAP),
-    ROW(SFC_WAVEX_SET_AMBISONIC),
-    ROW(SFC_WAVEX_GET_AMBISONIC),
-    ROW(SFC_RF64_AUTO_DOWNGRADE),
-    ROW(SFC_SET_VBR_ENCODING_QUALITY),
-    ROW(SFC_SET_COMPRESSION_LEVEL),
-    ROW(SFC_SET_CART_INFO),
-    ROW(SFC_GET_CART_INFO),
-    {"SFC_SET_OGG_PAGE_LATENCY_MS", C_SFC_SET_OGG_PAGE_LATENCY_MS},
-    {"SFC_SET_OGG_PAGE_LATENCY", C_SFC_SET_OGG_PAGE_LATENCY},
-    {"SFC_GET_OGG_STREAM_SERIALNO", C_SFC_GET_OGG_STREAM_SERIALNO},
-    {"SFC_GET_BITRATE_MODE", C_SFC_GET_BITRATE_MODE},
-    {"SFC_SET_BITRATE_MODE", C_SFC_SET_BITRATE_MODE},
-    {"SFC_SET_ORIGINAL_SAMPLERATE", C_SFC_SET_ORIGINAL_SAMPLERATE},
-    {"SFC_GET_ORIGINAL_SAMPLERATE", C_SFC_GET_ORIGINAL_SAMPLERATE},
-    ROW(SFC_TEST_IEEE_FLOAT_REPLACE),
-    ROW(SFC_SET_ADD_DITHER_ON_WRITE),
-    ROW(SFC_SET_ADD_DITHER_ON_READ),
-};
 
 constexpr Row kStringTypes[] = {
     ROW(SF_STR_TITLE),
@@ -197,7 +131,7 @@ constexpr Row kBitrateModes[] = {
 #undef ROW
 
 static_assert(std::size(kEncodings) == 34 && std::size(kFileFormats) == 26 &&
-              std::size(kCommands) == 63 && std::size(kStringTypes) == 10 &&
+              std::size(kStringTypes) == 10 &&
               std::size(kChannelMap) == 27);
 
 struct Table {
@@ -211,7 +145,8 @@ constexpr Table kTables[] = {
     {"_encoding_id_tuple", "encoding_name_to_id", "encoding_id_to_name", kEncodings},
     {"_fileformat_id_tuple", "fileformat_name_to_id", "fileformat_id_to_name", kFileFormats},
     {"_endian_to_id_tuple", "endian_name_to_id", "endian_id_to_name", kEndian},
-    {"_commands_to_id_tuple", "commands_name_to_id", "commands_id_to_name", kCommands},
+    {"_commands_to_id_tuple", "commands_name_to_id", "commands_id_to_name",
+     commands::kCommandNames},
     {"_stringtype_to_id_tuple", "stringtype_name_to_id", "stringtype_id_to_name", kStringTypes},
     {"_loop_to_id_tuple", "loop_name_to_id", "loop_id_to_name", kLoopModes},
     {"_channel_map_to_id_tuple", "channel_map_name_to_id", "channel_map_id_to_name", kChannelMap},
