@@ -13,8 +13,6 @@
 namespace ondalis {
 namespace {
 
-constexpr int kTypeMask = 0x0FFF0000;
-constexpr int kSubMask = 0x0000FFFF;
 constexpr const char* kFormatUnknown =
     "Format {0:x} supported by libsndfile but not yet supported by Ondalis";
 constexpr const char* kEncodingUnknown = "Encoding {0:x} supported by libsndfile but not by Ondalis";
@@ -47,7 +45,7 @@ std::vector<int> sub_formats_for_major(int major) {
     SF_FORMAT_INFO info{};
     info.format = i;
     sf_command(nullptr, SFC_GET_FORMAT_SUBTYPE, &info, sizeof info);
-    check_info.format = (major & kTypeMask) | info.format;
+    check_info.format = (major & SF_FORMAT_TYPEMASK) | info.format;
     if (sf_format_check(&check_info)) ids.push_back(info.format);
   }
   return ids;
@@ -86,7 +84,7 @@ Ref get_ondalis_version(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 Ref get_sndfile_formats(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static Params<0> params("get_sndfile_formats", 0);
   params.parse(args, nargs, kwnames);
-  return names_of(formats_from_libsndfile(), ONDALIS_NAME("fileformat_id_to_name"), kTypeMask,
+  return names_of(formats_from_libsndfile(), ONDALIS_NAME("fileformat_id_to_name"), SF_FORMAT_TYPEMASK,
                   kFormatUnknown);
 }
 
@@ -121,7 +119,7 @@ Ref get_sndfile_encodings(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     raise_format(PyExc_ValueError, kNotSupported, name, id);
   }
   return names_of(sub_formats_for_major(to_int32(id.get())), ONDALIS_NAME("encoding_id_to_name"),
-                  kSubMask, kEncodingUnknown);
+                  SF_FORMAT_SUBMASK, kEncodingUnknown);
 }
 
 Ref construct_format(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

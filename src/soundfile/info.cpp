@@ -1,4 +1,6 @@
 // What libsndfile reported about the open file, and the description text.
+#include <sndfile.h>
+
 #include <cstdio>
 
 #include "../capi/args.hpp"
@@ -8,9 +10,6 @@
 
 namespace ondalis {
 namespace {
-
-constexpr int kTypeMask = 0x0FFF0000;
-constexpr int kSubMask = 0x0000FFFF;
 
 // A no-argument accessor of the open handle; A names it and reads the value.
 template <class A>
@@ -28,10 +27,10 @@ Ref table_name(PyObject* table_attr, int id) {
 }
 
 Ref major_format_of(int format) {
-  return table_name(ONDALIS_NAME("fileformat_id_to_name"), format & kTypeMask);
+  return table_name(ONDALIS_NAME("fileformat_id_to_name"), format & SF_FORMAT_TYPEMASK);
 }
 Ref encoding_of(int format) {
-  return table_name(ONDALIS_NAME("encoding_id_to_name"), format & kSubMask);
+  return table_name(ONDALIS_NAME("encoding_id_to_name"), format & SF_FORMAT_SUBMASK);
 }
 
 // The seekable flag libsndfile keeps for the file (it never changes after

@@ -1,16 +1,14 @@
 // Writing frames: a 1-D or 2-D array, checked against the file's channels and
 // made row-major, goes to libsndfile in one call from the array's memory.
-#include <cmath>
+#include <sndfile.h>
+
 #include <string>
 #include <type_traits>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include "../capi/args.hpp"
 #include "../capi/boundary.hpp"
 #include "../capi/module_ns.hpp"
+#include "clip_scan.hpp"
 #include "frames.hpp"
 #include "object.hpp"
 
@@ -27,10 +25,6 @@ constexpr const char* kClipped =
     "write_frames::warning::audio data has been clipped while writing to file {0}.";
 constexpr const char* kShortWrite =
     "write_frames::error::wrote {0:d} frames, expected to write {1:d}";
-
-constexpr int kSubMask = 0x0000FFFF;
-constexpr int kFloatEncoding = 0x0006;
-constexpr int kDoubleEncoding = 0x0007;
 
 // The frames to write: a row-major array of nframes rows of the file's
 // channels. The object, not its handle, is kept: the dtype comparisons and
@@ -145,77 +139,6 @@ Ref contiguous_frames(PyObject* np, PyObject* input) {
   return frames;
 }
 
-// Whether np.max(np.abs(data)) > 1.0 would be true: some |sample| above 1
-// and no NaN (a NaN makes the maximum NaN, which is not greater than 1).
-// One pass; on x86-64 two samples (double) or four (float) at a time.
-struct Scan {
-  bool above = false;
-  bool nan = false;
-};
-
-template <class T>
-void scan_scalar(const T* data, int64_t begin, int64_t end, Scan& scan) {
-  for (int64_t i = begin; i < end; ++i) {
-    const T magnitude = std::fabs(data[i]);
-    scan.above |= magnitude > T(1);
-    scan.nan |= magnitude != magnitude;
-  }
-}
-
-#if defined(__SSE2__)
-// The vector steps for one sample type: lanes per vector and the SSE2 calls.
-template <class T>
-struct Lanes;
-template <>
-struct Lanes<double> {
-  static constexpr int64_t width = 2;
-  using V = __m128d;
-  static V load(const double* p) { return _mm_loadu_pd(p); }
-  static V splat(double v) { return _mm_set1_pd(v); }
-  static V abs(V v) { return _mm_andnot_pd(_mm_set1_pd(-0.0), v); }
-  static V greater(V a, V b) { return _mm_cmpgt_pd(a, b); }
-  static V unordered(V a) { return _mm_cmpunord_pd(a, a); }
-  static V either(V a, V b) { return _mm_or_pd(a, b); }
-  static bool any(V v) { return _mm_movemask_pd(v) != 0; }
-};
-template <>
-struct Lanes<float> {
-  static constexpr int64_t width = 4;
-  using V = __m128;
-  static V load(const float* p) { return _mm_loadu_ps(p); }
-  static V splat(float v) { return _mm_set1_ps(v); }
-  static V abs(V v) { return _mm_andnot_ps(_mm_set1_ps(-0.0f), v); }
-  static V greater(V a, V b) { return _mm_cmpgt_ps(a, b); }
-  static V unordered(V a) { return _mm_cmpunord_ps(a, a); }
-  static V either(V a, V b) { return _mm_or_ps(a, b); }
-  static bool any(V v) { return _mm_movemask_ps(v) != 0; }
-};
-
-template <class T>
-bool beyond_unit(const T* data, int64_t count) {
-  using L = Lanes<T>;
-  const typename L::V one = L::splat(T(1));
-  typename L::V above = L::splat(T(0));
-  typename L::V nan = L::splat(T(0));
-  int64_t i = 0;
-  for (; i + L::width <= count; i += L::width) {
-    const typename L::V magnitude = L::abs(L::load(data + i));
-    above = L::either(above, L::greater(magnitude, one));
-    nan = L::either(nan, L::unordered(magnitude));
-  }
-  Scan scan{L::any(above), L::any(nan)};
-  scan_scalar(data, i, count, scan);
-  return scan.above && !scan.nan;
-}
-#else
-template <class T>
-bool beyond_unit(const T* data, int64_t count) {
-  Scan scan;
-  scan_scalar(data, 0, count, scan);
-  return scan.above && !scan.nan;
-}
-#endif
-
 // np.max(np.abs(frames.flat)) > 1.0, in one pass over the memory when all
 // three are numpy's own.
 template <class T>
@@ -223,7 +146,7 @@ bool clipped(const WriteRequest& r) {
   auto* a = reinterpret_cast<PyArrayObject*>(r.frames);
   if (PyArray_CheckExact(r.frames) && is_numpy_own(r.np, ONDALIS_NAME("abs"), numpy_abs()) &&
       is_numpy_own(r.np, ONDALIS_NAME("max"), numpy_max()))
-    return beyond_unit(static_cast<const T*>(PyArray_DATA(a)), PyArray_SIZE(a));
+    return clip::beyond_unit(static_cast<const T*>(PyArray_DATA(a)), PyArray_SIZE(a));
   Ref flat = check(PyObject_GetAttr(r.frames, ONDALIS_NAME("flat")));
   Ref abs = module_ns::attr(r.np, ONDALIS_NAME("abs"));
   Ref magnitudes = module_ns::call(abs.get(), flat.get());
@@ -236,8 +159,8 @@ bool clipped(const WriteRequest& r) {
 // Floating-point data beyond [-1, 1] going into an integer encoding.
 template <class T>
 void warn_if_clipped(const WriteRequest& r) {
-  const int encoding = r.format & kSubMask;
-  if (encoding == kFloatEncoding || encoding == kDoubleEncoding) return;
+  const int encoding = r.format & SF_FORMAT_SUBMASK;
+  if (encoding == SF_FORMAT_FLOAT || encoding == SF_FORMAT_DOUBLE) return;
   if (PyArray_SIZE(reinterpret_cast<PyArrayObject*>(r.frames)) == 0 || !clipped<T>(r)) return;
   Ref text = format(kClipped, py_str(r.self->filename.data(), r.self->filename.size()));
   Ref warnings = ONDALIS_LOOKUP("warnings");
