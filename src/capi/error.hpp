@@ -29,6 +29,21 @@ inline int check_status(int status) {
   fail();
 }
 
+// Keeps the exception being raised (if any) aside for its lifetime and puts
+// it back at the end, for code that must run with no exception set.
+class PreservedError {
+ public:
+  PreservedError() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
+  ~PreservedError() { PyErr_Restore(type_, value_, traceback_); }
+  PreservedError(const PreservedError&) = delete;
+  PreservedError& operator=(const PreservedError&) = delete;
+
+ private:
+  PyObject* type_;
+  PyObject* value_;
+  PyObject* traceback_;
+};
+
 // Truth test that propagates the exception of a failing __bool__.
 inline bool truth(PyObject* o) { return check_status(PyObject_IsTrue(o)) != 0; }
 

@@ -244,7 +244,7 @@ Ref command(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   const Row* row = find_row(command);
   bool null_handle = row != nullptr && row->null_handle;
   // A closed object refuses every command that needs a file, known or not.
-  if (!null_handle && self->handle == nullptr) raise_no_handle();
+  if (!null_handle && !is_open(self)) raise_no_handle();
   if (row == nullptr) raise_format(PyExc_RuntimeError, kUnknownCommand, command);
   return row->action(Call{self, command, arg.get(), null_handle});
 }

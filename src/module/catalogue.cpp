@@ -160,15 +160,13 @@ Ref parse_version(PyObject* text) {
   PyObject* micro = PyList_GET_ITEM(parts.get(), 2);
   Ref micro_text = Ref::borrow(micro);
   Ref prerelease = py_str("0");
-  PyObject* micro_int = PyLong_FromUnicodeObject(micro, 10);
-  if (micro_int == nullptr) {
+  Ref micro_int = Ref::steal(PyLong_FromUnicodeObject(micro, 10));
+  if (!micro_int) {
     if (!PyErr_ExceptionMatches(PyExc_ValueError)) fail();
     PyErr_Clear();
     Ref pre = split_exactly(micro, "pre", 2);
     micro_text = Ref::borrow(PyList_GET_ITEM(pre.get(), 0));
     prerelease = Ref::borrow(PyList_GET_ITEM(pre.get(), 1));
-  } else {
-    Py_DECREF(micro_int);
   }
   Ref major = int_of(PyList_GET_ITEM(parts.get(), 0));
   Ref minor = int_of(PyList_GET_ITEM(parts.get(), 1));

@@ -122,23 +122,18 @@ void execute(PyObject* module) {
 }
 
 int exec_slot(PyObject* module) {
-  PyObject* ok = guarded([&] {
+  Ref done = Ref::steal(guarded([&] {
     execute(module);
     return py_none();
-  });
-  if (ok != nullptr) {
-    Py_DECREF(ok);
-    return 0;
-  }
+  }));
+  if (done) return 0;
   // A failed import leaves nothing behind: the next attempt starts afresh.
   if (module_ns::singleton() == module) {
     module_ns::set_singleton(nullptr);
+    PreservedError pending;
     PyObject* modules = PyImport_GetModuleDict();
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
     if (PyDict_GetItemString(modules, "_ondalis") == module)
       PyDict_DelItemString(modules, "_ondalis");
-    PyErr_Restore(type, value, traceback);
   }
   return -1;
 }

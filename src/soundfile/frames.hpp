@@ -36,10 +36,8 @@ struct Sample<short> {
 // numpy's built-in description of a type number (borrowed: it lives as long
 // as numpy does).
 inline PyArray_Descr* builtin_descr(int typenum) {
-  PyArray_Descr* descr = PyArray_DescrFromType(typenum);
-  if (descr == nullptr) fail();
-  Py_DECREF(descr);
-  return descr;
+  Ref descr = check(reinterpret_cast<PyObject*>(PyArray_DescrFromType(typenum)));
+  return reinterpret_cast<PyArray_Descr*>(descr.get());
 }
 
 // numpy's scalar type of a type number, such as numpy.float64 (borrowed).

@@ -64,10 +64,10 @@ std::string printf_line(const char* fmt, long long value) {
 }
 
 Ref description(SoundFile* self) {
-  if (self->handle == nullptr) return py_str("invalid sndfile");
+  if (!is_open(self)) return py_str("invalid sndfile");
   // Everything is taken from the handle first: the table lookups below run
   // Python code that may close the object.
-  SndfileHandle& h = *self->handle;
+  SndfileHandle& h = self->handle;
   const int channels = h.channels();
   const int samplerate = h.samplerate();
   const long long frames = h.frames();

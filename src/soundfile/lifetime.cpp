@@ -82,10 +82,10 @@ std::string expanded_path(PyObject* filename) {
 // even when told not to, so it is given a duplicate (same open file, same
 // offset) to own and close instead. Without a duplicate (a bad descriptor)
 // it is given `fd` itself and reports the failure.
-SndfileHandle* open_descriptor(int fd, int mode, int format, int channels, int samplerate) {
+SndfileHandle open_descriptor(int fd, int mode, int format, int channels, int samplerate) {
   const int own = fd >= 0 ? fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
-  if (own < 0) return new SndfileHandle(fd, false, mode, format, channels, samplerate);
-  return new SndfileHandle(own, true, mode, format, channels, samplerate);
+  if (own < 0) return SndfileHandle(fd, false, mode, format, channels, samplerate);
+  return SndfileHandle(own, true, mode, format, channels, samplerate);
 }
 
 void open_file_of(SoundFile* self, PyObject* filename, int mode, int format, int channels,
@@ -96,11 +96,11 @@ void open_file_of(SoundFile* self, PyObject* filename, int mode, int format, int
     self->fd = fd;
   } else {
     self->filename = expanded_path(filename);
-    self->handle = new SndfileHandle(self->filename.c_str(), mode, format, channels, samplerate);
+    self->handle = SndfileHandle(self->filename.c_str(), mode, format, channels, samplerate);
   }
-  if (self->handle->rawHandle() == nullptr) {
+  if (self->handle.rawHandle() == nullptr) {
     Ref name = py_bytes(self->filename.data(), self->filename.size());
-    Ref reason = py_bytes(sf_strerror(self->handle->rawHandle()));
+    Ref reason = py_bytes(sf_strerror(self->handle.rawHandle()));
     raise_format(PyExc_OSError, kOpenFailed, name, reason);
   }
 }
@@ -140,7 +140,7 @@ PyObject* soundfile_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     OpenArguments arguments = parse_arguments(args, kwargs);
     Ref object = check(type->tp_alloc(type, 0));
     auto* self = reinterpret_cast<SoundFile*>(object.get());
-    self->handle = nullptr;
+    new (&self->handle) SndfileHandle();
     self->fd = -1;
     new (&self->filename) std::string();
     open_object(self, arguments);
@@ -148,25 +148,23 @@ PyObject* soundfile_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
-void close_handle(SoundFile* self) {
-  delete self->handle;  // the last reference closes the libsndfile file
-  self->handle = nullptr;
-}
+// The last reference to the handle closes the libsndfile file.
+void close_handle(SoundFile* self) { self->handle = SndfileHandle(); }
 
 // Called once before the memory goes: runs close() through method lookup.
-void soundfile_finalize(PyObject* self) {
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyObject* result = PyObject_CallMethodNoArgs(self, ONDALIS_NAME("close"));
-  if (result == nullptr) PyErr_WriteUnraisable(self);
-  Py_XDECREF(result);
-  PyErr_Restore(type, value, traceback);
+// Nothing escapes: a failure (of close, or of interning its name) is
+// reported as unraisable, and the exception being handled, if any, is kept.
+void soundfile_finalize(PyObject* self) noexcept {
+  PreservedError pending;
+  Ref result = Ref::steal(
+      guarded([&] { return check(PyObject_CallMethodNoArgs(self, ONDALIS_NAME("close"))); }));
+  if (!result) PyErr_WriteUnraisable(self);
 }
 
 void soundfile_dealloc(PyObject* object) {
   if (PyObject_CallFinalizerFromDealloc(object) < 0) return;  // resurrected
   auto* self = reinterpret_cast<SoundFile*>(object);
-  close_handle(self);
+  self->handle.~SndfileHandle();  // closes the file if still open
   self->filename.~basic_string();
   Py_TYPE(object)->tp_free(object);
 }

@@ -10,19 +10,26 @@
 
 namespace ondalis {
 
+// The members are constructed when the object is allocated and destroyed
+// when it is freed (src/soundfile/lifetime.cpp). SndfileHandle is libsndfile's
+// own reference-counted value: an empty one holds no file, and assigning an
+// empty one closes the file it held.
 struct SoundFile {
   PyObject_HEAD
-  SndfileHandle* handle;  // owned; null before a successful open and after close
+  SndfileHandle handle;  // empty before an open and after close
   int fd;
   std::string filename;
 };
 
 extern PyTypeObject SoundFileType;
 
+// Whether the object holds a libsndfile handle (it is open).
+inline bool is_open(const SoundFile* self) { return static_cast<bool>(self->handle); }
+
 // The open handle, or RuntimeError "Ondalis::error::no valid soundfilehandle".
 inline SndfileHandle& open_handle(SoundFile* self) {
-  if (self->handle == nullptr) raise_no_handle();
-  return *self->handle;
+  if (!is_open(self)) raise_no_handle();
+  return self->handle;
 }
 
 // The libsndfile file of an open object (same error when closed).
@@ -30,7 +37,7 @@ inline SNDFILE* open_file(SoundFile* self) { return open_handle(self).rawHandle(
 
 // The file of an open object, or null when closed (for null-handle commands).
 inline SNDFILE* file_or_null(SoundFile* self) {
-  return self->handle != nullptr ? self->handle->rawHandle() : nullptr;
+  return is_open(self) ? self->handle.rawHandle() : nullptr;
 }
 
 // Method tables, one per concern; the type joins them when it is made ready.
