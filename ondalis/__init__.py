@@ -5,6 +5,7 @@ classes, the catalogue functions) are re-exported here, with helpers for the
 common jobs: read, write, info, blocks and convert.
 """
 from . import _ondalis
+from ._version import __version__
 from ._api import SoundInfo, blocks, info, read, write
 from ._convert import convert
 from ._ondalis import (
@@ -18,8 +19,6 @@ from ._ondalis import (
     get_sf_log, get_sndfile_encodings, get_sndfile_formats, get_sndfile_version,
     loop_id_to_name, loop_name_to_id, max_supported_string_length, stringtype_id_to_name,
     stringtype_name_to_id)
-
-__version__ = ".".join(str(part) for part in _ondalis._ondalis_version)
 
 __all__ = [
     "SoundInfo", "blocks", "convert", "info", "read", "write", "__version__",

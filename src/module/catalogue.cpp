@@ -13,6 +13,17 @@
 namespace ondalis {
 namespace {
 
+// The version the module's contract fixes for _ondalis_version, whatever
+// version the package has (that one is meson.build's project version).
+#define ONDALIS_CONTRACT_MAJOR 1
+#define ONDALIS_CONTRACT_MINOR 5
+#define ONDALIS_CONTRACT_MICRO 3
+#define ONDALIS_TEXT(x) ONDALIS_TEXT_OF(x)
+#define ONDALIS_TEXT_OF(x) #x
+#define ONDALIS_CONTRACT_VERSION_TEXT                                                  \
+  "(" ONDALIS_TEXT(ONDALIS_CONTRACT_MAJOR) ", " ONDALIS_TEXT(ONDALIS_CONTRACT_MINOR) ", " \
+      ONDALIS_TEXT(ONDALIS_CONTRACT_MICRO) ")"
+
 constexpr const char* kFormatUnknown =
     "Format {0:x} supported by libsndfile but not yet supported by Ondalis";
 constexpr const char* kEncodingUnknown = "Encoding {0:x} supported by libsndfile but not by Ondalis";
@@ -199,7 +210,8 @@ PyMethodDef version_function[] = {
     ONDALIS_FUNCTION("get_ondalis_version", get_ondalis_version,
                      "get_ondalis_version()\n--\n\n"
                      "Returns the package version: the tuple in the module attribute\n"
-                     "_ondalis_version, normally (1, 5, 3). Takes no arguments; raises\n"
+                     "_ondalis_version, normally " ONDALIS_CONTRACT_VERSION_TEXT
+                     ". Takes no arguments; raises\n"
                      "NameError if that attribute was deleted."),
     {nullptr, nullptr, 0, nullptr},
 };
@@ -258,7 +270,12 @@ void add_functions(PyObject* module, PyMethodDef* table) {
   }
 }
 
-void bind_version_function(PyObject* module) { add_functions(module, version_function); }
+void bind_version_function(PyObject* module) {
+  Ref version = check(Py_BuildValue("(iii)", ONDALIS_CONTRACT_MAJOR, ONDALIS_CONTRACT_MINOR,
+                                    ONDALIS_CONTRACT_MICRO));
+  check_status(PyModule_AddObjectRef(module, "_ondalis_version", version.get()));
+  add_functions(module, version_function);
+}
 void bind_catalogue_functions(PyObject* module) { add_functions(module, catalogue_functions); }
 void bind_construct_format(PyObject* module) { add_functions(module, construct_function); }
 

@@ -6,7 +6,8 @@ namespace ondalis {
 // Create module functions from a method table, in table order.
 void add_functions(PyObject* module, PyMethodDef* table);
 
-void bind_version_function(PyObject* module);     // get_ondalis_version
+// _ondalis_version, the contract's (1, 5, 3), and get_ondalis_version
+void bind_version_function(PyObject* module);
 void bind_catalogue_functions(PyObject* module);  // get_sndfile_version ... get_sndfile_formats
 void bind_construct_format(PyObject* module);     // construct_format
 

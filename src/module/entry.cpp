@@ -76,7 +76,6 @@ void bind_imports(PyObject* module) {
 
 void fill_namespace(PyObject* module) {
   bind_imports(module);
-  bind(module, "_ondalis_version", check(Py_BuildValue("(iii)", 1, 5, 3)));
   bind_version_function(module);
   bind_string_length_table(module);
   bind(module, "SF_MAX_CHANNELS", py_int(1024));
