@@ -20,11 +20,7 @@ namespace {
 }
 
 PyObject* interned_name(const ParamSpec& spec, Py_ssize_t i) {
-  if (spec.interned[i] == nullptr) {
-    spec.interned[i] = PyUnicode_InternFromString(spec.names[i]);
-    if (spec.interned[i] == nullptr) fail();
-  }
-  return spec.interned[i];
+  return interned(spec.interned[i], spec.names[i]);
 }
 
 // Index of the parameter called `key`, or -1.

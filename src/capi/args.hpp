@@ -13,6 +13,7 @@
 #include <cstddef>
 
 #include "error.hpp"
+#include "names.hpp"
 
 namespace ondalis {
 

@@ -49,8 +49,4 @@ template <class... Args>
   fail();
 }
 
-// The handle-less object's error, shared by every method that needs a file.
-inline constexpr const char* kNoHandle = "Ondalis::error::no valid soundfilehandle";
-[[noreturn]] inline void raise_no_handle() { raise(PyExc_RuntimeError, kNoHandle); }
-
 }  // namespace ondalis

@@ -20,19 +20,4 @@ Ref lookup(PyObject* name) {
   return Ref::borrow(value);
 }
 
-Ref attr(PyObject* obj, PyObject* name) {
-  if (PyModule_CheckExact(obj)) {
-    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(obj), name);
-    if (value != nullptr) return Ref::borrow(value);
-    if (PyErr_Occurred()) fail();
-  }
-  return check(PyObject_GetAttr(obj, name));
-}
-
-Ref getitem(PyObject* mapping, PyObject* key) { return check(PyObject_GetItem(mapping, key)); }
-
-bool contains(PyObject* mapping, PyObject* key) {
-  return check_status(PySequence_Contains(mapping, key)) != 0;
-}
-
 }  // namespace ondalis::module_ns

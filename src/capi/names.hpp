@@ -1,5 +1,6 @@
-// Interned attribute and method names, created once on first use and kept for
-// the life of the process (the only objects the module caches).
+// Interned names (attribute, method, parameter and keyword names), created on
+// first use and kept for the life of the process: the only objects the
+// module caches. Every interned name goes through interned().
 #pragma once
 #include <Python.h>
 
@@ -7,14 +8,21 @@
 
 namespace ondalis {
 
-// Returns the interned str for a string literal; the same object on every call.
-// A failed first attempt (out of memory) raises and is retried by the next call.
+// The interned str of `text`, made on the first call and kept in `slot`; the
+// same object on every later call. A failed attempt (out of memory) raises
+// and is retried by the next call.
+inline PyObject* interned(PyObject*& slot, const char* text) {
+  if (slot == nullptr) slot = PyUnicode_InternFromString(text);
+  if (slot == nullptr) fail();
+  return slot;
+}
+
+// The interned str of a string literal (or a constant C text), one slot per
+// place of use.
 #define ONDALIS_NAME(text)                                                         \
   ([]() -> PyObject* {                                                             \
-    static PyObject* interned_ = nullptr;                                          \
-    if (interned_ == nullptr) interned_ = PyUnicode_InternFromString(text);        \
-    if (interned_ == nullptr) ::ondalis::fail();                                   \
-    return interned_;                                                              \
+    static PyObject* slot_ = nullptr;                                              \
+    return ::ondalis::interned(slot_, text);                                       \
   }())
 
 }  // namespace ondalis

@@ -97,7 +97,7 @@ Ref broadcast_get(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 // false umid leaves the member zero.
 void fill_umid(SF_BROADCAST_INFO& info, PyObject* umid, PyObject* command) {
   if (!truth(umid)) return;
-  Py_ssize_t m = commands::length(umid);
+  Py_ssize_t m = length(umid);
   if (m > static_cast<Py_ssize_t>(sizeof info.umid)) {
     Ref name = commands::command_name(command);
     raise_format(PyExc_RuntimeError, kUmidTooLong, m, name);
@@ -109,7 +109,7 @@ void fill_umid(SF_BROADCAST_INFO& info, PyObject* umid, PyObject* command) {
   Ref low = py_int(0);
   Ref high = py_int(255);
   for (Py_ssize_t i = 0; i < m; ++i) {
-    Ref byte = as_pylong(commands::item(umid, i).get());
+    Ref byte = as_pylong(item(umid, i).get());
     if (less(byte.get(), low.get()) || greater(byte.get(), high.get())) {
       Ref name = commands::command_name(command);
       raise_format(PyExc_ValueError, kUmidItem, i, byte, name);
@@ -122,13 +122,13 @@ void fill_umid(SF_BROADCAST_INFO& info, PyObject* umid, PyObject* command) {
 void fill_fixed_members(SF_BROADCAST_INFO& info, PyObject* arg, PyObject* command) {
   commands::assign_text_members(&info, kTextMembers, arg, command);
   uint64_t time_reference =
-      to_uint64(commands::attribute(arg, "time_reference").get(), "uint64_t");
+      to_uint64(attr(arg, "time_reference").get(), "uint64_t");
   info.time_reference_low = static_cast<uint32_t>(time_reference);
   info.time_reference_high = static_cast<uint32_t>(time_reference >> 32);
-  info.version = to_int16(commands::attribute(arg, "version").get(), "short");
-  fill_umid(info, commands::attribute(arg, "umid").get(), command);
+  info.version = to_int16(attr(arg, "version").get(), "short");
+  fill_umid(info, attr(arg, "umid").get(), command);
   for (const LoudnessMember& m : kLoudnessMembers) {
-    Ref value = commands::attribute(arg, m.name);
+    Ref value = attr(arg, m.name);
     Ref checked = commands::check_int16_range(value.get(), command, m.name);
     info.*m.member = to_int16(checked.get(), "short");
   }

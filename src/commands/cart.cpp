@@ -104,16 +104,16 @@ void fill_timer(SF_CART_TIMER& timer, PyObject* arg, Py_ssize_t j, PyObject* com
 // The fixed members of the structure, in structure order.
 void fill_fixed_members(SF_CART_INFO& info, PyObject* arg, PyObject* command) {
   commands::assign_text_members(&info, kTextMembers, arg, command);
-  Ref level = commands::attribute(arg, "level_reference");
+  Ref level = attr(arg, "level_reference");
   Ref checked = commands::check_int32_range(level.get(), command, "level_reference");
   info.level_reference = to_int32(checked.get(), "int");
-  Py_ssize_t m = commands::length(commands::attribute(arg, "post_timers").get());
+  Py_ssize_t m = length(attr(arg, "post_timers").get());
   if (m > static_cast<Py_ssize_t>(kTimers)) {
     Ref name = commands::command_name(command);
     raise_format(PyExc_RuntimeError, kTooManyTimers, name, m);
   }
   for (Py_ssize_t j = 0; j < m; ++j) fill_timer(info.post_timers[j], arg, j, command);
-  Ref url = commands::attribute(arg, "url");
+  Ref url = attr(arg, "url");
   text::assign_char_field(info.url, url.get(), sizeof info.url, command, "url");
 }
 

@@ -34,7 +34,7 @@ Ref channel_map_get(SoundFile* self, PyObject* const* args, Py_ssize_t nargs,
   for (int32_t position : map) {
     Ref table = ONDALIS_LOOKUP("channel_map_id_to_name");
     Ref key = py_int(position);
-    Ref name = module_ns::getitem(table.get(), key.get());
+    Ref name = getitem(table.get(), key.get());
     check_status(PyList_Append(names.get(), name.get()));
   }
   return names;
@@ -45,7 +45,7 @@ Ref channel_map_set(SoundFile* self, PyObject* const* args, Py_ssize_t nargs,
   static Params<2> params("_channel_map_set_command", 2, "command", "arg");
   auto [command, arg] = params.parse(args, nargs, kwnames);
   int channels = open_handle(self).channels();
-  Py_ssize_t n = commands::length(arg);
+  Py_ssize_t n = length(arg);
   if (n != channels) {
     Ref name = commands::command_name(command);
     raise_format(PyExc_RuntimeError, kWrongCount, n, name, channels);
@@ -53,8 +53,8 @@ Ref channel_map_set(SoundFile* self, PyObject* const* args, Py_ssize_t nargs,
   std::vector<int32_t> map(channels, 0);
   for (int i = 0; i < channels; ++i) {
     Ref table = ONDALIS_LOOKUP("channel_map_name_to_id");
-    Ref position = commands::item(arg, i);
-    map[i] = to_int32(module_ns::getitem(table.get(), position.get()).get(), "int");
+    Ref position = item(arg, i);
+    map[i] = to_int32(getitem(table.get(), position.get()).get(), "int");
   }
   commands::send_checked(self, command, map.data(), datasize(map));
   return py_none();

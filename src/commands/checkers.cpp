@@ -138,7 +138,7 @@ namespace commands {
 
 Ref command_name(PyObject* command) {
   Ref table = ONDALIS_LOOKUP("commands_id_to_name");
-  return module_ns::getitem(table.get(), command);
+  return getitem(table.get(), command);
 }
 
 void check_retcode(PyObject* ret, PyObject* command) {

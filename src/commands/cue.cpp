@@ -121,7 +121,7 @@ Ref cue_set(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   static Params<2> params("_cue_set_command", 2, "command", "arg");
   auto [command, arg] = params.parse(args, nargs, kwnames);
   open_file(self);
-  Py_ssize_t n = commands::length(arg);
+  Py_ssize_t n = length(arg);
   if (static_cast<std::size_t>(n) > kMaxPoints) {
     Ref name = commands::command_name(command);
     raise_format(PyExc_RuntimeError, kTooManyPoints, n, name, kMaxPoints);

@@ -31,7 +31,7 @@ struct Call {
   // self.<name>(args...)
   template <class... Args>
   Ref handler(PyObject* name, Args... args) const {
-    return module_ns::call_method(reinterpret_cast<PyObject*>(self), name, args...);
+    return call_method(reinterpret_cast<PyObject*>(self), name, args...);
   }
   // sf_command(file, command, NULL, datasize) for the actions done here; the
   // file is taken after the id's conversion, which may close the object.
@@ -46,40 +46,32 @@ using Action = Ref (*)(const Call&);
 // A flag passed on to a handler, as a bool object.
 PyObject* flag(bool value) { return value ? Py_True : Py_False; }
 
-// An interned method name for a name given as a template argument.
-template <const char* Name>
-PyObject* method_name() {
-  static PyObject* interned = PyUnicode_InternFromString(Name);
-  if (interned == nullptr) fail();
-  return interned;
-}
-
 // Handler rows, by the arguments they pass on.
 template <const char* Name>
 Ref pass_command(const Call& c) {
-  return c.handler(method_name<Name>(), c.command);
+  return c.handler(ONDALIS_NAME(Name), c.command);
 }
 
 template <const char* Name>
 Ref pass_command_arg(const Call& c) {
-  return c.handler(method_name<Name>(), c.command, c.arg);
+  return c.handler(ONDALIS_NAME(Name), c.command, c.arg);
 }
 
 // (command, flag) and (command, arg, flag), the flag fixed by the row.
 template <const char* Name, bool Flag>
 Ref pass_command_flag(const Call& c) {
-  return c.handler(method_name<Name>(), c.command, flag(Flag));
+  return c.handler(ONDALIS_NAME(Name), c.command, flag(Flag));
 }
 
 template <const char* Name, bool Flag>
 Ref pass_command_arg_flag(const Call& c) {
-  return c.handler(method_name<Name>(), c.command, c.arg, flag(Flag));
+  return c.handler(ONDALIS_NAME(Name), c.command, c.arg, flag(Flag));
 }
 
 // (command, null_handle)
 template <const char* Name>
 Ref pass_command_null_handle(const Call& c) {
-  return c.handler(method_name<Name>(), c.command, flag(c.null_handle));
+  return c.handler(ONDALIS_NAME(Name), c.command, flag(c.null_handle));
 }
 
 constexpr char kStringOut[] = "_string_out_command";
@@ -110,19 +102,19 @@ constexpr char kIntSet[] = "_int_set_command";
 constexpr char kDitherSet[] = "_dither_set_command";
 constexpr char kDitherGet[] = "_dither_get_command";
 
-Ref current_info(const Call& c) { return c.handler(method_name<kCurrentInfo>()); }
+Ref current_info(const Call& c) { return c.handler(ONDALIS_NAME(kCurrentInfo)); }
 
 // _bool_set_command(command, arg, compare_return, check_retcode)
 template <bool CompareReturn, bool CheckRetcode>
 Ref bool_set(const Call& c) {
-  return c.handler(method_name<kBoolSet>(), c.command, c.arg, flag(CompareReturn),
+  return c.handler(ONDALIS_NAME(kBoolSet), c.command, c.arg, flag(CompareReturn),
                    flag(CheckRetcode));
 }
 
 // _int_get_command(command, null_handle, return_is_hybrid)
 template <bool ReturnIsHybrid>
 Ref int_get(const Call& c) {
-  return c.handler(method_name<kIntGet>(), c.command, flag(c.null_handle),
+  return c.handler(ONDALIS_NAME(kIntGet), c.command, flag(c.null_handle),
                    flag(ReturnIsHybrid));
 }
 
@@ -135,7 +127,7 @@ Ref double_set(const Call& c) {
   Ref range = check(PyList_New(2));
   PyList_SET_ITEM(range.get(), 0, low.release());
   PyList_SET_ITEM(range.get(), 1, high.release());
-  return c.handler(method_name<kDoubleSet>(), c.command, c.arg, range.get(),
+  return c.handler(ONDALIS_NAME(kDoubleSet), c.command, c.arg, range.get(),
                    flag(ReturnIsHybrid));
 }
 
@@ -154,7 +146,7 @@ Ref add_dither(const Call& c) {
 
 Ref ambisonic_set(const Call& c) {
   Ref table = ONDALIS_LOOKUP("ambisonic_name_to_id");
-  Ref mode = module_ns::getitem(table.get(), c.arg);
+  Ref mode = getitem(table.get(), c.arg);
   // The mode travels in the size argument.
   int ret = c.send(to_int32(mode.get()));
   commands::check_retval(ret, c.command, 0);
@@ -166,7 +158,7 @@ Ref mode_name(const Call& c, PyObject* table_name, int failure) {
   int ret = c.send(0);
   Ref table = module_ns::lookup(table_name);
   Ref mode = commands::check_retval(ret, c.command, failure);
-  return module_ns::getitem(table.get(), mode.get());
+  return getitem(table.get(), mode.get());
 }
 
 Ref ambisonic_get(const Call& c) {
@@ -237,8 +229,8 @@ Ref command(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   Ref arg = given_arg != nullptr ? Ref::borrow(given_arg) : py_int(0);
   if (PyUnicode_Check(command)) {
     Ref table = ONDALIS_LOOKUP("commands_name_to_id");
-    Ref id = module_ns::getitem(table.get(), command);
-    return module_ns::call_method(reinterpret_cast<PyObject*>(self), ONDALIS_NAME("command"),
+    Ref id = getitem(table.get(), command);
+    return call_method(reinterpret_cast<PyObject*>(self), ONDALIS_NAME("command"),
                                   id.get(), arg.get());
   }
   const Row* row = find_row(command);

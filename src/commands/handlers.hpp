@@ -65,64 +65,41 @@ class RecordKind {
   }
 
  private:
-  // Interns the class name and makes the keyword tuple, on first use.
+  // Interns the names and makes the keyword tuple, on first use.
   void prepare() {
     if (keywords_ != nullptr) return;
-    Ref name = check(PyUnicode_InternFromString(class_name_));
+    interned(class_name_object_, class_name_);
     Ref tuple = check(PyTuple_New(N));
     for (std::size_t i = 0; i < N; ++i)
-      PyTuple_SET_ITEM(tuple.get(), i, check(PyUnicode_InternFromString(fields_[i])).release());
-    class_name_object_ = name.release();
+      PyTuple_SET_ITEM(tuple.get(), i, Ref::borrow(interned(field_objects_[i], fields_[i])).release());
     keywords_ = tuple.release();
   }
 
   const char* class_name_;
   std::array<const char*, N> fields_;
-  PyObject* class_name_object_ = nullptr;  // both kept for the life of the process
+  PyObject* class_name_object_ = nullptr;  // all kept for the life of the process
+  std::array<PyObject*, N> field_objects_{};
   PyObject* keywords_ = nullptr;
 };
-
-// getattr(object, name)
-inline Ref attribute(PyObject* object, PyObject* name) {
-  return check(PyObject_GetAttr(object, name));
-}
-
-// getattr(object, name) for a name given as C text.
-inline Ref attribute(PyObject* object, const char* name) {
-  return check(PyObject_GetAttrString(object, name));
-}
-
-// len(object)
-inline Py_ssize_t length(PyObject* object) {
-  Py_ssize_t n = PyObject_Size(object);
-  if (n < 0) fail();
-  return n;
-}
-
-// sequence[i]
-inline Ref item(PyObject* sequence, Py_ssize_t i) {
-  Ref index = check(PyLong_FromSsize_t(i));
-  return check(PyObject_GetItem(sequence, index.get()));
-}
 
 // getattr(sequence[i], name): the item is fetched anew for every attribute,
 // as the expression `sequence[i].name` would fetch it.
 inline Ref item_attribute(PyObject* sequence, Py_ssize_t i, PyObject* name) {
   Ref entry = item(sequence, i);
-  return attribute(entry.get(), name);
+  return attr(entry.get(), name);
 }
 
 // getattr(getattr(record, list_name)[i], name), everything fetched anew.
 inline Ref member_item_attribute(PyObject* record, PyObject* list_name, Py_ssize_t i,
                                  PyObject* name) {
-  Ref list = attribute(record, list_name);
+  Ref list = attr(record, list_name);
   return item_attribute(list.get(), i, name);
 }
 
 // getattr(record, list_name).append(value)
 inline void append_to(PyObject* record, PyObject* list_name, PyObject* value) {
-  Ref list = attribute(record, list_name);
-  module_ns::call_method(list.get(), ONDALIS_NAME("append"), value);
+  Ref list = attr(record, list_name);
+  call_method(list.get(), ONDALIS_NAME("append"), value);
 }
 
 // A fixed-width text member of a libsndfile structure: the record attribute
@@ -144,7 +121,7 @@ template <std::size_t K>
 void assign_text_members(void* structure, const TextMember (&members)[K], PyObject* record,
                          PyObject* command) {
   for (const TextMember& m : members) {
-    Ref value = attribute(record, m.name);
+    Ref value = attr(record, m.name);
     text::assign_char_field(static_cast<char*>(structure) + m.offset, value.get(), m.width,
                             command, m.name);
   }
@@ -175,7 +152,7 @@ void set_with_trailing_text(SoundFile* self, PyObject* command, PyObject* arg,
                             const text::TrailingLayout& layout,
                             void (*fill)(Struct&, PyObject*, PyObject*),
                             const char* text_attribute) {
-  Ref text = attribute(arg, text_attribute);
+  Ref text = attr(arg, text_attribute);
   text::TrailingStructure structure(layout, text.get(), command, text_attribute);
   Struct fixed;
   std::memset(&fixed, 0, sizeof fixed);

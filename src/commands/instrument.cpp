@@ -52,7 +52,7 @@ Ref signed_byte(char value) { return py_int(static_cast<int8_t>(value)); }
 Ref loop_mode_name(int id) {
   Ref table = ONDALIS_LOOKUP("loop_id_to_name");
   Ref key = py_int(id);
-  return module_ns::getitem(table.get(), key.get());
+  return getitem(table.get(), key.get());
 }
 
 Ref instrument_loop_record(const SF_INSTRUMENT& instrument, int i) {
@@ -95,9 +95,9 @@ void fill_loop(SF_INSTRUMENT& instrument, PyObject* arg, Py_ssize_t i, PyObject*
   auto& loop = instrument.loops[i];
   Ref mode = loop_attribute(ONDALIS_NAME("mode"));
   Ref table = ONDALIS_LOOKUP("loop_name_to_id");
-  if (!module_ns::contains(table.get(), mode.get()))
+  if (!contains(table.get(), mode.get()))
     raise_format(PyExc_RuntimeError, kUnknownLoopMode, mode, command);
-  loop.mode = to_int32(module_ns::getitem(table.get(), mode.get()).get(), "int");
+  loop.mode = to_int32(getitem(table.get(), mode.get()).get(), "int");
   loop.start = to_uint32(loop_attribute(ONDALIS_NAME("start")).get(), "uint32_t");
   loop.end = to_uint32(loop_attribute(ONDALIS_NAME("end")).get(), "uint32_t");
   loop.count = to_uint32(loop_attribute(ONDALIS_NAME("count")).get(), "uint32_t");
@@ -107,14 +107,14 @@ Ref instrument_set(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyO
   static Params<2> params("_instrument_set_command", 2, "command", "arg");
   auto [command, arg] = params.parse(args, nargs, kwnames);
   open_file(self);
-  Py_ssize_t n = commands::length(commands::attribute(arg, ONDALIS_NAME("loops")).get());
+  Py_ssize_t n = length(attr(arg, ONDALIS_NAME("loops")).get());
   if (n > kMaxLoops) raise_format(PyExc_RuntimeError, kTooManyLoops, n, command);
   SF_INSTRUMENT instrument;
   std::memset(&instrument, 0, sizeof instrument);
   instrument.loop_count = static_cast<int>(n);
-  instrument.gain = to_int32(commands::attribute(arg, ONDALIS_NAME("gain")).get(), "int");
+  instrument.gain = to_int32(attr(arg, ONDALIS_NAME("gain")).get(), "int");
   for (const ByteMember& byte : kByteMembers) {
-    Ref value = commands::attribute(arg, byte.name);
+    Ref value = attr(arg, byte.name);
     Ref checked = commands::check_char_range(value.get(), command, byte.name);
     instrument.*byte.member = static_cast<char>(to_int8(checked.get(), "char"));
   }

@@ -170,12 +170,6 @@ Ref double_channel_get(SoundFile* self, PyObject* const* args, Py_ssize_t nargs,
   return optional_or_checked(is_optional, ret, command, std::move(values));
 }
 
-// sequence[index], by the sequence's own subscription.
-Ref item(PyObject* sequence, long long index) {
-  Ref key = py_int(index);
-  return module_ns::getitem(sequence, key.get());
-}
-
 Ref double_set(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static Params<4> params("_double_set_command", 4, "command", "arg", "valid_range",
                           "return_is_hybrid");
@@ -230,7 +224,7 @@ Ref bitrate_set(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   auto [command, arg] = params.parse(args, nargs, kwnames);
   open_file(self);
   Ref table = ONDALIS_LOOKUP("bitrate_mode_name_to_id");
-  Ref mode = module_ns::getitem(table.get(), arg);
+  Ref mode = getitem(table.get(), arg);
   int32_t value = to_int32(mode.get());
   commands::check_retval(send(self, command, value), command, 0);
   return py_none();

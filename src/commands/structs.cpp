@@ -84,19 +84,17 @@ Ref dither_get(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   return record;
 }
 
-Ref attribute(PyObject* object, PyObject* name) { return check(PyObject_GetAttr(object, name)); }
-
 Ref dither_set(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static Params<2> params("_dither_set_command", 2, "command", "arg");
   auto [command, arg] = params.parse(args, nargs, kwnames);
   open_file(self);
   SF_DITHER_INFO info{};
-  info.type = to_int32(attribute(arg, ONDALIS_NAME("type")).get());
-  info.level = to_double(attribute(arg, ONDALIS_NAME("level")).get());
+  info.type = to_int32(attr(arg, ONDALIS_NAME("type")).get());
+  info.level = to_double(attr(arg, ONDALIS_NAME("level")).get());
   // `encoded` owns the name's bytes until libsndfile has answered; a
   // bytearray is copied, as converting the command id may resize it.
   Ref encoded = check(PyBytes_FromObject(
-      text::encode_utf8(attribute(arg, ONDALIS_NAME("name")).get()).get()));
+      text::encode_utf8(attr(arg, ONDALIS_NAME("name")).get()).get()));
   info.name = text::bytes_of(encoded.get()).data;
   exchange(self, command, info);
   return py_none();

@@ -53,7 +53,7 @@ Bytes bytes_of(PyObject* encoded) {
 
 Ref encode_utf8(PyObject* value) {
   Ref utf8 = py_str("UTF-8");
-  Ref encoded = module_ns::call_method(value, ONDALIS_NAME("encode"), utf8.get());
+  Ref encoded = call_method(value, ONDALIS_NAME("encode"), utf8.get());
   if (!PyBytes_Check(encoded.get()) && !PyByteArray_Check(encoded.get())) {
     PyErr_Format(PyExc_TypeError, "encode() returned %.200s, expected bytes",
                  Py_TYPE(encoded.get())->tp_name);

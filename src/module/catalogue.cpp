@@ -64,7 +64,7 @@ std::vector<int> sub_formats_for_major(int major) {
 
 void warn(PyObject* message) {
   Ref warnings = ONDALIS_LOOKUP("warnings");
-  module_ns::call_method(warnings.get(), ONDALIS_NAME("warn"), message);
+  call_method(warnings.get(), ONDALIS_NAME("warn"), message);
 }
 
 // Names of `ids` in the table `table_name` (masked with `mask`); ids the
@@ -76,8 +76,8 @@ Ref names_of(const std::vector<int>& ids, PyObject* table_name, int mask,
     Ref table = module_ns::lookup(table_name);
     Ref key = py_int(id);
     Ref masked = py_int(id & mask);
-    if (module_ns::contains(table.get(), key.get())) {
-      Ref name = module_ns::getitem(table.get(), masked.get());
+    if (contains(table.get(), key.get())) {
+      Ref name = getitem(table.get(), masked.get());
       check_status(PyList_Append(result.get(), name.get()));
     } else {
       warn(format(unknown_message, masked).get());
@@ -102,10 +102,10 @@ Ref get_sndfile_formats(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 // The major-format id named or given by `major`.
 Ref resolve_major(PyObject* major) {
   Ref id_to_name = ONDALIS_LOOKUP("fileformat_id_to_name");
-  if (module_ns::contains(id_to_name.get(), major)) return Ref::borrow(major);
+  if (contains(id_to_name.get(), major)) return Ref::borrow(major);
   Ref name_to_id = ONDALIS_LOOKUP("fileformat_name_to_id");
-  if (module_ns::contains(name_to_id.get(), major))
-    return module_ns::getitem(name_to_id.get(), major);
+  if (contains(name_to_id.get(), major))
+    return getitem(name_to_id.get(), major);
   Ref text = check(PyObject_Str(major));
   raise_format(PyExc_ValueError, kNotKnown, text);
 }
@@ -126,7 +126,7 @@ Ref get_sndfile_encodings(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
   Ref id = resolve_major(major);
   if (!offered_by_libsndfile(id.get())) {
     Ref id_to_name = ONDALIS_LOOKUP("fileformat_id_to_name");
-    Ref name = module_ns::getitem(id_to_name.get(), id.get());
+    Ref name = getitem(id_to_name.get(), id.get());
     raise_format(PyExc_ValueError, kNotSupported, name, id);
   }
   return names_of(sub_formats_for_major(to_int32(id.get())), ONDALIS_NAME("encoding_id_to_name"),
@@ -137,9 +137,9 @@ Ref construct_format(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   static Params<2> params("construct_format", 2, "major", "encoding");
   auto [major, encoding] = params.parse(args, nargs, kwnames);
   Ref majors = ONDALIS_LOOKUP("fileformat_name_to_id");
-  int major_id = to_int32(module_ns::getitem(majors.get(), major).get());
+  int major_id = to_int32(getitem(majors.get(), major).get());
   Ref encodings = ONDALIS_LOOKUP("encoding_name_to_id");
-  int encoding_id = to_int32(module_ns::getitem(encodings.get(), encoding).get());
+  int encoding_id = to_int32(getitem(encodings.get(), encoding).get());
   return py_int(major_id | encoding_id);
 }
 

@@ -23,7 +23,7 @@ int64_t recorded_interpreter = -1;
 
 void copy_spec_attribute(PyObject* spec, PyObject* module, const char* from, const char* to,
                          bool skip_none) {
-  Ref value = check(PyObject_GetAttrString(spec, from));
+  Ref value = attr(spec, from);
   if (skip_none && value.get() == Py_None) return;
   check_status(PyObject_SetAttrString(module, to, value.get()));
 }
@@ -34,7 +34,7 @@ Ref create(PyObject* spec) {
   if (recorded_interpreter == -1) recorded_interpreter = current;
   else if (recorded_interpreter != current) raise(PyExc_ImportError, kInterpreterChanged);
   if (module_ns::singleton() != nullptr) return Ref::borrow(module_ns::singleton());
-  Ref name = check(PyObject_GetAttrString(spec, "name"));
+  Ref name = attr(spec, "name");
   Ref module = check(PyModule_NewObject(name.get()));
   copy_spec_attribute(spec, module.get(), "loader", "__loader__", false);
   copy_spec_attribute(spec, module.get(), "origin", "__file__", false);
@@ -69,9 +69,9 @@ void bind_imports(PyObject* module) {
   bind(module, "warnings", check(PyImport_ImportModule("warnings")));
   bind(module, "os", check(PyImport_ImportModule("os")));
   Ref dataclasses = check(PyImport_ImportModule("dataclasses"));
-  bind(module, "dataclass", check(PyObject_GetAttrString(dataclasses.get(), "dataclass")));
+  bind(module, "dataclass", attr(dataclasses.get(), "dataclass"));
   Ref typing = check(PyImport_ImportModule("typing"));
-  bind(module, "List", check(PyObject_GetAttrString(typing.get(), "List")));
+  bind(module, "List", attr(typing.get(), "List"));
 }
 
 void fill_namespace(PyObject* module) {
@@ -85,7 +85,7 @@ void fill_namespace(PyObject* module) {
   add_functions(module, checker_functions);
   bind_catalogue_functions(module);
   Ref np = ONDALIS_LOOKUP("np");
-  set_read_default_dtype(check(PyObject_GetAttrString(np.get(), "float64")).get());
+  set_read_default_dtype(attr(np.get(), "float64").get());
   bind_construct_format(module);
 }
 
@@ -95,7 +95,7 @@ void fill_namespace(PyObject* module) {
 void register_short_name(PyObject* module) {
   PyObject* modules = PyImport_GetModuleDict();  // borrowed
   Ref short_name = py_str("_ondalis");
-  if (!module_ns::contains(modules, short_name.get()))
+  if (!contains(modules, short_name.get()))
     check_status(PyDict_SetItem(modules, short_name.get(), module));
 }
 

@@ -23,7 +23,7 @@ Ref accessor(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
 Ref table_name(PyObject* table_attr, int id) {
   Ref table = module_ns::lookup(table_attr);
   Ref key = py_int(id);
-  return module_ns::getitem(table.get(), key.get());
+  return getitem(table.get(), key.get());
 }
 
 Ref major_format_of(int format) {

@@ -63,11 +63,11 @@ bool needs_no_expansion(PyObject* expanduser, PyObject* path) {
 // could not change the path (the common case of opening many files).
 std::string expanded_path(PyObject* filename) {
   Ref os = ONDALIS_LOOKUP("os");
-  Ref path = module_ns::attr(os.get(), ONDALIS_NAME("path"));
-  Ref expanduser = module_ns::attr(path.get(), ONDALIS_NAME("expanduser"));
+  Ref path = attr(os.get(), ONDALIS_NAME("path"));
+  Ref expanduser = attr(path.get(), ONDALIS_NAME("expanduser"));
   Ref expanded = needs_no_expansion(expanduser.get(), filename)
                      ? Ref::borrow(filename)
-                     : module_ns::call(expanduser.get(), filename);
+                     : call(expanduser.get(), filename);
   Ref encoded = PyUnicode_Check(expanded.get())
                     ? check(PyUnicode_AsEncodedString(expanded.get(), "utf-8", "strict"))
                     : std::move(expanded);
@@ -129,7 +129,7 @@ void open_object(SoundFile* self, const OpenArguments& a) {
   check_channels(a.channels);
   int sf_mode = open_mode(a.mode, a.format);
   open_file_of(self, a.filename, sf_mode, a.format, a.channels, a.samplerate);
-  module_ns::call_method(reinterpret_cast<PyObject*>(self), ONDALIS_NAME("set_auto_clipping"),
+  call_method(reinterpret_cast<PyObject*>(self), ONDALIS_NAME("set_auto_clipping"),
                          Py_True);
 }
 
@@ -185,7 +185,7 @@ Ref enter(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 Ref exit(SoundFile* self, PyObject* const*, Py_ssize_t, PyObject* kwnames) {
   if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0)
     raise(PyExc_TypeError, "__exit__() takes no keyword arguments");
-  module_ns::call_method(reinterpret_cast<PyObject*>(self), ONDALIS_NAME("close"));
+  call_method(reinterpret_cast<PyObject*>(self), ONDALIS_NAME("close"));
   return py_none();
 }
 

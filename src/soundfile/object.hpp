@@ -23,6 +23,10 @@ struct SoundFile {
 
 extern PyTypeObject SoundFileType;
 
+// The closed object's error, shared by every method that needs a file.
+inline constexpr const char* kNoHandle = "Ondalis::error::no valid soundfilehandle";
+[[noreturn]] inline void raise_no_handle() { raise(PyExc_RuntimeError, kNoHandle); }
+
 // Whether the object holds a libsndfile handle (it is open).
 inline bool is_open(const SoundFile* self) { return static_cast<bool>(self->handle); }
 

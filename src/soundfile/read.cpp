@@ -55,7 +55,7 @@ PyObject* empty_kwnames() {
 // API when both np.empty and the element type are numpy's own.
 template <class T>
 Ref empty_frames(const ReadRequest& r, PyObject* element) {
-  Ref empty = module_ns::attr(r.np, ONDALIS_NAME("empty"));
+  Ref empty = attr(r.np, ONDALIS_NAME("empty"));
   const int channels = r.channels;
   if (empty.get() == numpy_empty() && element == frames::scalar_type(frames::Sample<T>::typenum)) {
     npy_intp dims[2] = {static_cast<npy_intp>(r.nframes), channels};
@@ -109,7 +109,7 @@ Ref read_typed(const ReadRequest& r, PyObject* element) {
 
 // np.<name> when dtype equals it, else null.
 Ref matching(PyObject* np, PyObject* dtype, PyObject* name) {
-  Ref candidate = module_ns::attr(np, name);
+  Ref candidate = attr(np, name);
   return frames::same_dtype(dtype, candidate.get()) ? std::move(candidate) : Ref();
 }
 
@@ -119,7 +119,7 @@ Ref read_by_dtype(const ReadRequest& r, PyObject* dtype) {
   if (Ref t = matching(r.np, dtype, ONDALIS_NAME("float32"))) return read_typed<float>(r, t.get());
   if (Ref t = matching(r.np, dtype, ONDALIS_NAME("int32"))) return read_typed<int>(r, t.get());
   if (matching(r.np, dtype, ONDALIS_NAME("int16"))) {
-    Ref element = module_ns::attr(r.np, ONDALIS_NAME("short"));
+    Ref element = attr(r.np, ONDALIS_NAME("short"));
     return read_typed<short>(r, element.get());
   }
   Ref text = check(PyUnicode_FromFormat(kUnsupportedDtype, dtype));

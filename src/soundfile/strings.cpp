@@ -31,7 +31,7 @@ Ref get_strings(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     Ref value = py_bytes(text);
     Ref table = ONDALIS_LOOKUP("stringtype_id_to_name");
     Ref key = py_int(id);
-    Ref name = module_ns::getitem(table.get(), key.get());
+    Ref name = getitem(table.get(), key.get());
     check_status(PyDict_SetItem(strings.get(), name.get(), value.get()));
   }
   return strings;
@@ -39,16 +39,14 @@ Ref get_strings(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 // Refuses a value longer than libsndfile reads back for the file's major format.
 void check_length(SoundFile* self, PyObject* name, PyObject* value) {
-  Ref major = module_ns::call_method(reinterpret_cast<PyObject*>(self),
+  Ref major = call_method(reinterpret_cast<PyObject*>(self),
                                      ONDALIS_NAME("major_format_str"));
   Ref limits = ONDALIS_LOOKUP("max_supported_string_length");
-  if (!module_ns::contains(limits.get(), major.get())) return;
-  Ref limit = module_ns::getitem(limits.get(), major.get());
-  Py_ssize_t size = PyObject_Length(value);
-  if (size < 0) fail();
-  Ref length = py_int(size);
-  if (greater(length.get(), limit.get()))
-    raise_format(PyExc_RuntimeError, kTooLong, name, length, limit);
+  if (!contains(limits.get(), major.get())) return;
+  Ref limit = getitem(limits.get(), major.get());
+  Ref size = py_int(length(value));
+  if (greater(size.get(), limit.get()))
+    raise_format(PyExc_RuntimeError, kTooLong, name, size, limit);
 }
 
 // The NUL-terminated bytes of a bytes or bytearray value.
@@ -65,11 +63,11 @@ Ref set_string(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   auto [name, value] = params.parse(args, nargs, kwnames);
   open_file(self);
   Ref ids = ONDALIS_LOOKUP("stringtype_name_to_id");
-  if (!module_ns::contains(ids.get(), name))
+  if (!contains(ids.get(), name))
     raise_format(PyExc_RuntimeError, kUnsupportedType, name);
   check_length(self, name, value);
   ids = ONDALIS_LOOKUP("stringtype_name_to_id");
-  int id = to_int32(module_ns::getitem(ids.get(), name).get());
+  int id = to_int32(getitem(ids.get(), name).get());
   // The checks ran Python code (major_format_str, the tables) that may have
   // closed the object.
   const char* data = bytes_data(value);
@@ -84,8 +82,8 @@ Ref set_strings(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   auto [strings] = params.parse(args, nargs, kwnames);
   Ref keys = check(PyObject_GetIter(strings));
   while (Ref key = Ref::steal(PyIter_Next(keys.get()))) {
-    Ref value = module_ns::getitem(strings, key.get());
-    module_ns::call_method(reinterpret_cast<PyObject*>(self), ONDALIS_NAME("set_string"),
+    Ref value = getitem(strings, key.get());
+    call_method(reinterpret_cast<PyObject*>(self), ONDALIS_NAME("set_string"),
                            key.get(), value.get());
   }
   if (PyErr_Occurred()) fail();

@@ -55,8 +55,8 @@ PyObject* numpy_max() {
 // True when np.<name> is still the object numpy itself provides.
 bool is_numpy_own(PyObject* np, PyObject* name, PyObject* original) {
   if (original == nullptr) return false;
-  Ref attr = module_ns::attr(np, name);
-  return attr.get() == original;
+  Ref found = attr(np, name);
+  return found.get() == original;
 }
 
 void check_is_array(PyObject* input) {
@@ -101,7 +101,7 @@ Ref as_column(PyObject* input) {
 Ref require_contiguous(PyObject* np, PyObject* array) {
   static PyObject* kwnames = PyTuple_Pack(1, ONDALIS_NAME("requirements"));
   if (kwnames == nullptr) fail();
-  Ref require = module_ns::attr(np, ONDALIS_NAME("require"));
+  Ref require = attr(np, ONDALIS_NAME("require"));
   PyObject* argv[] = {array, ONDALIS_NAME("C")};
   Ref result = check(PyObject_Vectorcall(require.get(), argv, 1, kwnames));
   if (!PyArray_Check(result.get())) {
@@ -148,10 +148,10 @@ bool clipped(const WriteRequest& r) {
       is_numpy_own(r.np, ONDALIS_NAME("max"), numpy_max()))
     return clip::beyond_unit(static_cast<const T*>(PyArray_DATA(a)), PyArray_SIZE(a));
   Ref flat = check(PyObject_GetAttr(r.frames, ONDALIS_NAME("flat")));
-  Ref abs = module_ns::attr(r.np, ONDALIS_NAME("abs"));
-  Ref magnitudes = module_ns::call(abs.get(), flat.get());
-  Ref max = module_ns::attr(r.np, ONDALIS_NAME("max"));
-  Ref peak = module_ns::call(max.get(), magnitudes.get());
+  Ref abs = attr(r.np, ONDALIS_NAME("abs"));
+  Ref magnitudes = call(abs.get(), flat.get());
+  Ref max = attr(r.np, ONDALIS_NAME("max"));
+  Ref peak = call(max.get(), magnitudes.get());
   Ref one = py_float(1.0);
   return greater(peak.get(), one.get());
 }
@@ -165,7 +165,7 @@ void warn_if_clipped(const WriteRequest& r) {
   Ref text = format(kClipped, py_str(r.self->filename.data(), r.self->filename.size()));
   Ref warnings = ONDALIS_LOOKUP("warnings");
   Ref warn = check(PyObject_GetAttr(warnings.get(), ONDALIS_NAME("warn")));
-  module_ns::call(warn.get(), text.get());
+  call(warn.get(), text.get());
 }
 
 template <class T>
@@ -182,7 +182,7 @@ Ref write_typed(const WriteRequest& r) {
 // dtype == np.<name>, the element type of T.
 template <class T>
 bool holds(const WriteRequest& r, PyObject* dtype, PyObject* name) {
-  Ref candidate = module_ns::attr(r.np, name);
+  Ref candidate = attr(r.np, name);
   return frames::same_element_type(dtype, candidate.get(), frames::Sample<T>::typenum);
 }
 
