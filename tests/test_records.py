@@ -1,5 +1,7 @@
 """The metadata record classes: plain dataclasses with required fields."""
+import ast
 import dataclasses
+import pathlib
 
 import pytest
 
@@ -49,6 +51,24 @@ def test_record_class_shape(m, name):
     assert cls(*values) == cls(**dict(zip(cls.__match_args__, values)))
     with pytest.raises(TypeError):
         cls(*values[:-1])
+
+
+def stub_records(m):
+    """{class name: [(field, annotation), ...]} of the dataclasses in the installed stub."""
+    tree = ast.parse(pathlib.Path(m.__file__).with_name("_ondalis.pyi").read_text())
+    return {node.name: [(item.target.id, ast.unparse(item.annotation))
+                        for item in node.body if isinstance(item, ast.AnnAssign)]
+            for node in tree.body
+            if isinstance(node, ast.ClassDef)
+            and any(ast.unparse(d) == "dataclass" for d in node.decorator_list)}
+
+
+def test_stub_records_match_the_classes(m):
+    runtime = {name: [(f.name, f.type) for f in dataclasses.fields(cls)]
+               for name, cls in vars(m).items()
+               if isinstance(cls, type) and dataclasses.is_dataclass(cls)}
+    assert stub_records(m) == runtime
+    assert list(runtime) == list(FIELDS)
 
 
 def test_repr_and_missing_arguments(m):

@@ -32,6 +32,8 @@ constexpr text::TrailingLayout kLayout{sizeof(SF_BROADCAST_INFO),
                                        offsetof(SF_BROADCAST_INFO, coding_history_size),
                                        offsetof(SF_BROADCAST_INFO, coding_history)};
 
+using BroadcastInfo = commands::RecordKind<records::kBroadcastInfo>;
+
 constexpr const char* kSecondCall =
     "Ondalis::error:: second call to {0} for extended coding history failed, this should not "
     "happen";
@@ -48,8 +50,7 @@ constexpr commands::TextMember kTextMembers[] = {
     ONDALIS_TEXT_MEMBER(SF_BROADCAST_INFO, origination_date),
     ONDALIS_TEXT_MEMBER(SF_BROADCAST_INFO, origination_time),
 };
-constexpr std::size_t kTextCount = sizeof kTextMembers / sizeof kTextMembers[0];
-static_assert(kTextCount == 5);
+static_assert(commands::all_fields<records::kBroadcastInfo>(kTextMembers));
 
 // The range-checked int16 loudness members, in structure order.
 struct LoudnessMember {
@@ -63,26 +64,21 @@ constexpr LoudnessMember kLoudnessMembers[] = {
     {"max_momentary_loudness", &SF_BROADCAST_INFO::max_momentary_loudness},
     {"max_shortterm_loudness", &SF_BROADCAST_INFO::max_shortterm_loudness},
 };
-constexpr std::size_t kLoudnessCount = sizeof kLoudnessMembers / sizeof kLoudnessMembers[0];
-static_assert(kLoudnessCount == 5);
+static_assert(commands::all_fields<records::kBroadcastInfo>(kLoudnessMembers));
 
+// The record of the fixed members; the coding history is set later.
 Ref broadcast_record(const SF_BROADCAST_INFO& info) {
-  static commands::RecordKind<14> kind(
-      "SfBroadcastInfo", "description", "originator", "originator_reference", "origination_date",
-      "origination_time", "time_reference", "version", "umid", "loudness_value", "loudness_range",
-      "max_true_peak_level", "max_momentary_loudness", "max_shortterm_loudness",
-      "coding_history");
+  using B = BroadcastInfo;
   uint64_t time_reference = (uint64_t{info.time_reference_high} << 32) | info.time_reference_low;
-  std::array<Ref, 14> values;
-  for (std::size_t i = 0; i < kTextCount; ++i)
-    values[i] = commands::read_text_member(&info, kTextMembers[i]);
-  values[5] = py_uint(time_reference);
-  values[6] = py_int(info.version);
-  values[7] = py_bytes(info.umid, sizeof info.umid);
-  for (std::size_t i = 0; i < kLoudnessCount; ++i)
-    values[8 + i] = py_int(info.*kLoudnessMembers[i].member);
-  values[13] = py_none();
-  return kind.build(values);
+  B::Values values;
+  for (const commands::TextMember& m : kTextMembers)
+    values[B::find(m.name)] = commands::read_text_member(&info, m);
+  values[B::index("time_reference")] = py_uint(time_reference);
+  values[B::index("version")] = py_int(info.version);
+  values[B::index("umid")] = py_bytes(info.umid, sizeof info.umid);
+  for (const LoudnessMember& m : kLoudnessMembers) values[B::find(m.name)] = py_int(info.*m.member);
+  values[B::index("coding_history")] = py_none();
+  return B::build(values);
 }
 
 Ref broadcast_get(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -90,7 +86,8 @@ Ref broadcast_get(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   auto [command] = params.parse(args, nargs, kwnames);
   open_file(self);
   return commands::get_with_trailing_text<SF_BROADCAST_INFO>(
-      self, command, kLayout, broadcast_record, ONDALIS_NAME("coding_history"), kSecondCall);
+      self, command, kLayout, broadcast_record, ONDALIS_FIELD(BroadcastInfo, "coding_history"),
+      kSecondCall);
 }
 
 // The umid member from a bytes-like sequence of at most 64 byte values; a
@@ -121,12 +118,13 @@ void fill_umid(SF_BROADCAST_INFO& info, PyObject* umid, PyObject* command) {
 // The fixed members of the structure, in structure order.
 void fill_fixed_members(SF_BROADCAST_INFO& info, PyObject* arg, PyObject* command) {
   commands::assign_text_members(&info, kTextMembers, arg, command);
+  using B = BroadcastInfo;
   uint64_t time_reference =
-      to_uint64(attr(arg, "time_reference").get(), "uint64_t");
+      to_uint64(attr(arg, ONDALIS_FIELD(B, "time_reference")).get(), "uint64_t");
   info.time_reference_low = static_cast<uint32_t>(time_reference);
   info.time_reference_high = static_cast<uint32_t>(time_reference >> 32);
-  info.version = to_int16(attr(arg, "version").get(), "short");
-  fill_umid(info, attr(arg, "umid").get(), command);
+  info.version = to_int16(attr(arg, ONDALIS_FIELD(B, "version")).get(), "short");
+  fill_umid(info, attr(arg, ONDALIS_FIELD(B, "umid")).get(), command);
   for (const LoudnessMember& m : kLoudnessMembers) {
     Ref value = attr(arg, m.name);
     Ref checked = commands::check_int16_range(value.get(), command, m.name);
@@ -139,7 +137,8 @@ Ref broadcast_set(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   auto [command, arg] = params.parse(args, nargs, kwnames);
   open_file(self);
   commands::set_with_trailing_text<SF_BROADCAST_INFO>(self, command, arg, kLayout,
-                                                      fill_fixed_members, "coding_history");
+                                                      fill_fixed_members,
+                                                      BroadcastInfo::text("coding_history"));
   return py_none();
 }
 

@@ -32,6 +32,9 @@ constexpr text::TrailingLayout kLayout{sizeof(SF_CART_INFO), offsetof(SF_CART_IN
 constexpr std::size_t kTimers = sizeof(SF_CART_INFO::post_timers) / sizeof(SF_CART_TIMER);
 static_assert(kTimers == 8);
 
+using CartInfo = commands::RecordKind<records::kCartInfo>;
+using CartTimer = commands::RecordKind<records::kCartTimer>;
+
 constexpr const char* kSecondCall =
     "Ondalis::error:: second call to {0} for extended tag text failed, this should not happen";
 constexpr const char* kTooManyTimers =
@@ -50,34 +53,29 @@ constexpr commands::TextMember kTextMembers[] = {
     ONDALIS_CART_TEXT(user_def),
 };
 #undef ONDALIS_CART_TEXT
-constexpr std::size_t kTextCount = sizeof kTextMembers / sizeof kTextMembers[0];
-static_assert(kTextCount == 15);
+static_assert(commands::all_fields<records::kCartInfo>(kTextMembers));
 
 Ref timer_record(const SF_CART_TIMER& timer) {
-  static commands::RecordKind<2> kind("SfCartTimer", "usage", "value");
-  return kind.build({text::read_char_field(timer.usage, sizeof timer.usage), py_int(timer.value)});
+  return CartTimer::build(
+      {text::read_char_field(timer.usage, sizeof timer.usage), py_int(timer.value)});
 }
 
 // The record with the timers in use appended to its post_timers; the tag
 // text is set later.
 Ref cart_record(const SF_CART_INFO& info) {
-  static commands::RecordKind<kTextCount + 4> kind(
-      "SfCartInfo", "version", "title", "artist", "cut_id", "client_id", "category",
-      "classification", "out_cue", "start_date", "start_time", "end_date", "end_time",
-      "producer_app_id", "producer_app_version", "user_def", "level_reference", "post_timers",
-      "url", "tag_text");
-  std::array<Ref, kTextCount + 4> values;
-  for (std::size_t i = 0; i < kTextCount; ++i)
-    values[i] = commands::read_text_member(&info, kTextMembers[i]);
-  values[kTextCount] = py_int(info.level_reference);
-  values[kTextCount + 1] = check(PyList_New(0));
-  values[kTextCount + 2] = text::read_char_field(info.url, sizeof info.url);
-  values[kTextCount + 3] = py_none();
-  Ref record = kind.build(values);
+  using C = CartInfo;
+  C::Values values;
+  for (const commands::TextMember& m : kTextMembers)
+    values[C::find(m.name)] = commands::read_text_member(&info, m);
+  values[C::index("level_reference")] = py_int(info.level_reference);
+  values[C::index("post_timers")] = check(PyList_New(0));
+  values[C::index("url")] = text::read_char_field(info.url, sizeof info.url);
+  values[C::index("tag_text")] = py_none();
+  Ref record = C::build(values);
   for (const SF_CART_TIMER& timer : info.post_timers) {
     if (timer.usage[0] == 0) continue;  // not in use
     Ref entry = timer_record(timer);
-    commands::append_to(record.get(), ONDALIS_NAME("post_timers"), entry.get());
+    commands::append_to(record.get(), ONDALIS_FIELD(C, "post_timers"), entry.get());
   }
   return record;
 }
@@ -87,16 +85,17 @@ Ref cart_get(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
   auto [command] = params.parse(args, nargs, kwnames);
   open_file(self);
   return commands::get_with_trailing_text<SF_CART_INFO>(self, command, kLayout, cart_record,
-                                                        ONDALIS_NAME("tag_text"), kSecondCall);
+                                                        ONDALIS_FIELD(CartInfo, "tag_text"),
+                                                        kSecondCall);
 }
 
 // Timer j from the record's post_timers, every attribute fetched anew.
 void fill_timer(SF_CART_TIMER& timer, PyObject* arg, Py_ssize_t j, PyObject* command) {
-  PyObject* timers = ONDALIS_NAME("post_timers");
-  Ref usage = commands::member_item_attribute(arg, timers, j, ONDALIS_NAME("usage"));
+  PyObject* timers = ONDALIS_FIELD(CartInfo, "post_timers");
+  Ref usage = commands::member_item_attribute(arg, timers, j, ONDALIS_FIELD(CartTimer, "usage"));
   text::assign_char_field(timer.usage, usage.get(), sizeof timer.usage, command,
                           "post_timers.usage");
-  Ref value = commands::member_item_attribute(arg, timers, j, ONDALIS_NAME("value"));
+  Ref value = commands::member_item_attribute(arg, timers, j, ONDALIS_FIELD(CartTimer, "value"));
   Ref checked = commands::check_int32_range(value.get(), command, "post_timers.value");
   timer.value = to_int32(checked.get(), "int");
 }
@@ -104,16 +103,16 @@ void fill_timer(SF_CART_TIMER& timer, PyObject* arg, Py_ssize_t j, PyObject* com
 // The fixed members of the structure, in structure order.
 void fill_fixed_members(SF_CART_INFO& info, PyObject* arg, PyObject* command) {
   commands::assign_text_members(&info, kTextMembers, arg, command);
-  Ref level = attr(arg, "level_reference");
+  Ref level = attr(arg, ONDALIS_FIELD(CartInfo, "level_reference"));
   Ref checked = commands::check_int32_range(level.get(), command, "level_reference");
   info.level_reference = to_int32(checked.get(), "int");
-  Py_ssize_t m = length(attr(arg, "post_timers").get());
+  Py_ssize_t m = length(attr(arg, ONDALIS_FIELD(CartInfo, "post_timers")).get());
   if (m > static_cast<Py_ssize_t>(kTimers)) {
     Ref name = commands::command_name(command);
     raise_format(PyExc_RuntimeError, kTooManyTimers, name, m);
   }
   for (Py_ssize_t j = 0; j < m; ++j) fill_timer(info.post_timers[j], arg, j, command);
-  Ref url = attr(arg, "url");
+  Ref url = attr(arg, ONDALIS_FIELD(CartInfo, "url"));
   text::assign_char_field(info.url, url.get(), sizeof info.url, command, "url");
 }
 
@@ -122,7 +121,7 @@ Ref cart_set(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
   auto [command, arg] = params.parse(args, nargs, kwnames);
   open_file(self);
   commands::set_with_trailing_text<SF_CART_INFO>(self, command, arg, kLayout, fill_fixed_members,
-                                                 "tag_text");
+                                                 CartInfo::text("tag_text"));
   return py_none();
 }
 

@@ -30,6 +30,8 @@ constexpr std::size_t kHeaderSize = offsetof(SF_CUES, cue_points);
 constexpr std::size_t kMaxPoints = (INT_MAX - kHeaderSize) / sizeof(SF_CUE_POINT);
 static_assert(kMaxPoints == 7669584);
 
+using CuePoint = commands::RecordKind<records::kCuePoint>;
+
 constexpr const char* kTooManyPoints =
     "Ondalis::error:: too many cue points ({0}) in {1}, maximum is {2}";
 
@@ -69,9 +71,7 @@ class CueList {
 };
 
 Ref cue_record(const SF_CUE_POINT& point) {
-  static commands::RecordKind<7> kind("SfCuePoint", "indx", "position", "fcc_chunk",
-                                      "chunk_start", "block_start", "sample_offset", "name");
-  return kind.build({py_int(point.indx), py_uint(point.position), py_int(point.fcc_chunk),
+  return CuePoint::build({py_int(point.indx), py_uint(point.position), py_int(point.fcc_chunk),
                      py_int(point.chunk_start), py_int(point.block_start),
                      py_uint(point.sample_offset),
                      text::read_char_field(point.name, sizeof point.name)});
@@ -106,13 +106,13 @@ SF_CUE_POINT cue_point_from(PyObject* arg, Py_ssize_t i, PyObject* command) {
   };
   SF_CUE_POINT point;
   std::memset(&point, 0, sizeof point);
-  point.indx = int_member(ONDALIS_NAME("indx"));
-  point.position = uint_member(ONDALIS_NAME("position"));
-  point.fcc_chunk = int_member(ONDALIS_NAME("fcc_chunk"));
-  point.chunk_start = int_member(ONDALIS_NAME("chunk_start"));
-  point.block_start = int_member(ONDALIS_NAME("block_start"));
-  point.sample_offset = uint_member(ONDALIS_NAME("sample_offset"));
-  Ref name = item_attribute(arg, i, ONDALIS_NAME("name"));
+  point.indx = int_member(ONDALIS_FIELD(CuePoint, "indx"));
+  point.position = uint_member(ONDALIS_FIELD(CuePoint, "position"));
+  point.fcc_chunk = int_member(ONDALIS_FIELD(CuePoint, "fcc_chunk"));
+  point.chunk_start = int_member(ONDALIS_FIELD(CuePoint, "chunk_start"));
+  point.block_start = int_member(ONDALIS_FIELD(CuePoint, "block_start"));
+  point.sample_offset = uint_member(ONDALIS_FIELD(CuePoint, "sample_offset"));
+  Ref name = item_attribute(arg, i, ONDALIS_FIELD(CuePoint, "name"));
   text::assign_string_field(point.name, name.get(), command, "name");
   return point;
 }

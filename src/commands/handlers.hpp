@@ -10,10 +10,13 @@
 #include <array>
 #include <cstddef>
 #include <cstring>
+#include <string_view>
+#include <utility>
 
 #include "../capi/error.hpp"
 #include "../capi/module_ns.hpp"
 #include "../capi/ref.hpp"
+#include "../module/record_classes.hpp"
 #include "../soundfile/object.hpp"
 #include "checks.hpp"
 #include "textfields.hpp"
@@ -42,45 +45,84 @@ inline void send_checked(SoundFile* self, PyObject* command, void* data, int siz
   check_retval(ret, command, 0);
 }
 
-// A record class and its keyword names, in field order. Declare one as a
-// function-local static: the keyword tuple is made once and kept, like the
-// interned names it holds.
-template <std::size_t N>
+// A record class as the handlers use it, from its one description
+// (src/module/record_classes.hpp): the class is looked up in the module
+// namespace at each use and called with keyword arguments in field order;
+// the keyword tuple and the interned names are made once and kept for the
+// life of the process.
+template <const records::RecordClass& Class>
 class RecordKind {
  public:
-  template <class... Names>
-  RecordKind(const char* class_name, Names... fields)
-      : class_name_(class_name), fields_{fields...} {
-    static_assert(sizeof...(Names) == N);
+  static constexpr std::size_t N = Class.fields.size();
+  using Values = std::array<Ref, N>;
+
+  // The index of a field, checked at compile time: a name the class lacks
+  // does not compile.
+  static consteval std::size_t index(std::string_view field) {
+    const std::size_t i = records::find_field(Class, field);
+    if (i == N) throw "not a field of this record class";
+    return i;
   }
 
-  // class_name(field_1=values[0], ..., field_N=values[N-1])
-  Ref build(const std::array<Ref, N>& values) {
-    prepare();
-    Ref kind = module_ns::lookup(class_name_object_);
+  // The name of a field as C text, checked at compile time.
+  static consteval const char* text(std::string_view field) {
+    return Class.fields[index(field)].name;
+  }
+
+  // The index of a field named at run time, N when there is none (pair it
+  // with a static_assert of all_fields over the table the name comes from).
+  static constexpr std::size_t find(std::string_view field) {
+    return records::find_field(Class, field);
+  }
+
+  // The interned name of field i.
+  static PyObject* name(std::size_t i) { return interned(field_names_[i], Class.fields[i].name); }
+
+  // Class(field_1=values[0], ...) for a braced list of exactly one value per
+  // field, in field order (evaluated left to right, as any braced list is).
+  template <std::size_t K>
+  static Ref build(Ref (&&values)[K]) {
+    static_assert(K == N, "one value per field of the record class");
+    Values all;
+    for (std::size_t i = 0; i < N; ++i) all[i] = std::move(values[i]);
+    return build(all);
+  }
+
+  // Class(field_1=values[0], ..., field_N=values[N-1])
+  static Ref build(const Values& values) {
+    Ref kind = module_ns::lookup(interned(class_name_, Class.name));
     std::array<PyObject*, N + 1> vector{};
     for (std::size_t i = 0; i < N; ++i) vector[i + 1] = values[i].get();
     return check(PyObject_Vectorcall(kind.get(), vector.data() + 1,
-                                     PY_VECTORCALL_ARGUMENTS_OFFSET, keywords_));
+                                     PY_VECTORCALL_ARGUMENTS_OFFSET, keywords()));
   }
 
  private:
-  // Interns the names and makes the keyword tuple, on first use.
-  void prepare() {
-    if (keywords_ != nullptr) return;
-    interned(class_name_object_, class_name_);
+  static PyObject* keywords() {
+    if (keywords_ != nullptr) return keywords_;
     Ref tuple = check(PyTuple_New(N));
     for (std::size_t i = 0; i < N; ++i)
-      PyTuple_SET_ITEM(tuple.get(), i, Ref::borrow(interned(field_objects_[i], fields_[i])).release());
+      PyTuple_SET_ITEM(tuple.get(), i, Ref::borrow(name(i)).release());
     keywords_ = tuple.release();
+    return keywords_;
   }
 
-  const char* class_name_;
-  std::array<const char*, N> fields_;
-  PyObject* class_name_object_ = nullptr;  // all kept for the life of the process
-  std::array<PyObject*, N> field_objects_{};
-  PyObject* keywords_ = nullptr;
+  static inline PyObject* class_name_ = nullptr;
+  static inline std::array<PyObject*, N> field_names_{};
+  static inline PyObject* keywords_ = nullptr;
 };
+
+// The interned name of a record field, checked at compile time.
+#define ONDALIS_FIELD(Kind, field) Kind::name(Kind::index(field))
+
+// Whether every entry of `members` (each with a `name`) names a field of
+// `Class`, for static_assert next to a member table.
+template <const records::RecordClass& Class, class Member, std::size_t K>
+constexpr bool all_fields(const Member (&members)[K]) {
+  for (const Member& m : members)
+    if (records::find_field(Class, m.name) == Class.fields.size()) return false;
+  return true;
+}
 
 // getattr(sequence[i], name): the item is fetched anew for every attribute,
 // as the expression `sequence[i].name` would fetch it.

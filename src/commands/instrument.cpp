@@ -30,6 +30,10 @@ static_assert(offsetof(SF_LOOP_INFO, future) == 20);
 constexpr int kMaxLoops = sizeof(SF_INSTRUMENT::loops) / sizeof(SF_INSTRUMENT::loops[0]);
 static_assert(kMaxLoops == 16);
 
+using InstrumentLoop = commands::RecordKind<records::kInstrumentLoop>;
+using Instrument = commands::RecordKind<records::kInstrument>;
+using LoopInfo = commands::RecordKind<records::kLoopInfo>;
+
 constexpr const char* kTooManyLoops = "Ondalis::error:: too many loops ({0}) in {1}, maximum is 16";
 constexpr const char* kUnknownLoopMode = "Ondalis::error:: unknow loop mode ({0}) in {1}";
 
@@ -44,6 +48,7 @@ constexpr ByteMember kByteMembers[] = {
     {"velocity_lo", &SF_INSTRUMENT::velocity_lo}, {"velocity_hi", &SF_INSTRUMENT::velocity_hi},
     {"key_lo", &SF_INSTRUMENT::key_lo},           {"key_hi", &SF_INSTRUMENT::key_hi},
 };
+static_assert(commands::all_fields<records::kInstrument>(kByteMembers));
 
 // A one-byte member as the signed value it holds (char may be unsigned).
 Ref signed_byte(char value) { return py_int(static_cast<int8_t>(value)); }
@@ -56,16 +61,13 @@ Ref loop_mode_name(int id) {
 }
 
 Ref instrument_loop_record(const SF_INSTRUMENT& instrument, int i) {
-  static commands::RecordKind<4> kind("SfInstrumentLoop", "mode", "start", "end", "count");
   const auto& loop = instrument.loops[i];
-  return kind.build(
+  return InstrumentLoop::build(
       {loop_mode_name(loop.mode), py_uint(loop.start), py_uint(loop.end), py_uint(loop.count)});
 }
 
 Ref instrument_record(const SF_INSTRUMENT& instrument) {
-  static commands::RecordKind<8> kind("SfInstrument", "gain", "basenote", "detune",
-                                      "velocity_lo", "velocity_hi", "key_lo", "key_hi", "loops");
-  return kind.build({py_int(instrument.gain), signed_byte(instrument.basenote),
+  return Instrument::build({py_int(instrument.gain), signed_byte(instrument.basenote),
                      signed_byte(instrument.detune), signed_byte(instrument.velocity_lo),
                      signed_byte(instrument.velocity_hi), signed_byte(instrument.key_lo),
                      signed_byte(instrument.key_hi), check(PyList_New(0))});
@@ -82,7 +84,7 @@ Ref instrument_get(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyO
   int n = instrument.loop_count < kMaxLoops ? instrument.loop_count : kMaxLoops;
   for (int i = 0; i < n; ++i) {
     Ref loop = instrument_loop_record(instrument, i);
-    commands::append_to(record.get(), ONDALIS_NAME("loops"), loop.get());
+    commands::append_to(record.get(), ONDALIS_FIELD(Instrument, "loops"), loop.get());
   }
   return record;
 }
@@ -90,29 +92,29 @@ Ref instrument_get(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyO
 // Loop i of the record's loops: the mode by name, start, end and count.
 void fill_loop(SF_INSTRUMENT& instrument, PyObject* arg, Py_ssize_t i, PyObject* command) {
   auto loop_attribute = [&](PyObject* name) {
-    return commands::member_item_attribute(arg, ONDALIS_NAME("loops"), i, name);
+    return commands::member_item_attribute(arg, ONDALIS_FIELD(Instrument, "loops"), i, name);
   };
   auto& loop = instrument.loops[i];
-  Ref mode = loop_attribute(ONDALIS_NAME("mode"));
+  Ref mode = loop_attribute(ONDALIS_FIELD(InstrumentLoop, "mode"));
   Ref table = ONDALIS_LOOKUP("loop_name_to_id");
   if (!contains(table.get(), mode.get()))
     raise_format(PyExc_RuntimeError, kUnknownLoopMode, mode, command);
   loop.mode = to_int32(getitem(table.get(), mode.get()).get(), "int");
-  loop.start = to_uint32(loop_attribute(ONDALIS_NAME("start")).get(), "uint32_t");
-  loop.end = to_uint32(loop_attribute(ONDALIS_NAME("end")).get(), "uint32_t");
-  loop.count = to_uint32(loop_attribute(ONDALIS_NAME("count")).get(), "uint32_t");
+  loop.start = to_uint32(loop_attribute(ONDALIS_FIELD(InstrumentLoop, "start")).get(), "uint32_t");
+  loop.end = to_uint32(loop_attribute(ONDALIS_FIELD(InstrumentLoop, "end")).get(), "uint32_t");
+  loop.count = to_uint32(loop_attribute(ONDALIS_FIELD(InstrumentLoop, "count")).get(), "uint32_t");
 }
 
 Ref instrument_set(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static Params<2> params("_instrument_set_command", 2, "command", "arg");
   auto [command, arg] = params.parse(args, nargs, kwnames);
   open_file(self);
-  Py_ssize_t n = length(attr(arg, ONDALIS_NAME("loops")).get());
+  Py_ssize_t n = length(attr(arg, ONDALIS_FIELD(Instrument, "loops")).get());
   if (n > kMaxLoops) raise_format(PyExc_RuntimeError, kTooManyLoops, n, command);
   SF_INSTRUMENT instrument;
   std::memset(&instrument, 0, sizeof instrument);
   instrument.loop_count = static_cast<int>(n);
-  instrument.gain = to_int32(attr(arg, ONDALIS_NAME("gain")).get(), "int");
+  instrument.gain = to_int32(attr(arg, ONDALIS_FIELD(Instrument, "gain")).get(), "int");
   for (const ByteMember& byte : kByteMembers) {
     Ref value = attr(arg, byte.name);
     Ref checked = commands::check_char_range(value.get(), command, byte.name);
@@ -124,9 +126,7 @@ Ref instrument_set(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 Ref loop_record(const SF_LOOP_INFO& info) {
-  static commands::RecordKind<7> kind("SfLoopInfo", "time_sig_num", "time_sig_den", "loop_mode",
-                                      "num_beats", "bpm", "root_key", "future");
-  return kind.build({py_int(info.time_sig_num), py_int(info.time_sig_den),
+  return LoopInfo::build({py_int(info.time_sig_num), py_int(info.time_sig_den),
                      loop_mode_name(info.loop_mode), py_int(info.num_beats),
                      py_float(static_cast<double>(info.bpm)), py_int(info.root_key),
                      check(PyList_New(0))});
@@ -141,7 +141,7 @@ Ref loop_get(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
   Ref record = loop_record(info);
   for (int value : info.future) {
     Ref item = py_int(value);
-    commands::append_to(record.get(), ONDALIS_NAME("future"), item.get());
+    commands::append_to(record.get(), ONDALIS_FIELD(LoopInfo, "future"), item.get());
   }
   return record;
 }

@@ -19,7 +19,10 @@ static_assert(sizeof(SF_INFO) == 32);
 static_assert(sizeof(SF_DITHER_INFO) == 24);
 static_assert(sizeof(SF_EMBED_FILE_INFO) == 16);
 
-using commands::RecordKind;
+using FormatInfo = commands::RecordKind<records::kFormatInfo>;
+using Info = commands::RecordKind<records::kInfo>;
+using DitherInfo = commands::RecordKind<records::kDitherInfo>;
+using EmbedFileInfo = commands::RecordKind<records::kEmbedFileInfo>;
 
 // sf_command(file, command, &info, sizeof info), whose answer is an error
 // code; with the object's file, or none for a null `self`. The file is taken
@@ -56,10 +59,9 @@ Ref format_get(SoundFile*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   // libsndfile answers format queries from its own tables, never from a file.
   exchange(nullptr, command, info);
   // An index given in `format` comes back replaced by the format code.
-  static RecordKind<3> kind("SfFormatInfo", "format", "name", "extension");
-  Ref record = kind.build({py_int(info.format), py_none(), py_none()});
-  set_text(record.get(), ONDALIS_NAME("name"), info.name);
-  set_text(record.get(), ONDALIS_NAME("extension"), info.extension);
+  Ref record = FormatInfo::build({py_int(info.format), py_none(), py_none()});
+  set_text(record.get(), ONDALIS_FIELD(FormatInfo, "name"), info.name);
+  set_text(record.get(), ONDALIS_FIELD(FormatInfo, "extension"), info.extension);
   return record;
 }
 
@@ -68,9 +70,7 @@ Ref current_sf_info(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, Py
   params.parse(args, nargs, kwnames);
   Ref command = py_int(SFC_GET_CURRENT_SF_INFO);
   auto info = fetch<SF_INFO>(self, command.get());
-  static RecordKind<6> kind("SfInfo", "frames", "samplerate", "channels", "format", "sections",
-                            "seekable");
-  return kind.build({py_int(info.frames), py_int(info.samplerate), py_int(info.channels),
+  return Info::build({py_int(info.frames), py_int(info.samplerate), py_int(info.channels),
                      py_int(info.format), py_int(info.sections), py_int(info.seekable)});
 }
 
@@ -78,9 +78,8 @@ Ref dither_get(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   static Params<1> params("_dither_get_command", 1, "command");
   auto [command] = params.parse(args, nargs, kwnames);
   auto info = fetch<SF_DITHER_INFO>(self, command);
-  static RecordKind<3> kind("SfDitherInfo", "type", "level", "name");
-  Ref record = kind.build({py_int(info.type), py_float(info.level), py_none()});
-  set_text(record.get(), ONDALIS_NAME("name"), info.name);
+  Ref record = DitherInfo::build({py_int(info.type), py_float(info.level), py_none()});
+  set_text(record.get(), ONDALIS_FIELD(DitherInfo, "name"), info.name);
   return record;
 }
 
@@ -89,12 +88,12 @@ Ref dither_set(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   auto [command, arg] = params.parse(args, nargs, kwnames);
   open_file(self);
   SF_DITHER_INFO info{};
-  info.type = to_int32(attr(arg, ONDALIS_NAME("type")).get());
-  info.level = to_double(attr(arg, ONDALIS_NAME("level")).get());
+  info.type = to_int32(attr(arg, ONDALIS_FIELD(DitherInfo, "type")).get());
+  info.level = to_double(attr(arg, ONDALIS_FIELD(DitherInfo, "level")).get());
   // `encoded` owns the name's bytes until libsndfile has answered; a
   // bytearray is copied, as converting the command id may resize it.
   Ref encoded = check(PyBytes_FromObject(
-      text::encode_utf8(attr(arg, ONDALIS_NAME("name")).get()).get()));
+      text::encode_utf8(attr(arg, ONDALIS_FIELD(DitherInfo, "name")).get()).get()));
   info.name = text::bytes_of(encoded.get()).data;
   exchange(self, command, info);
   return py_none();
@@ -104,8 +103,7 @@ Ref embed_get(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject
   static Params<1> params("_embed_get_command", 1, "command");
   auto [command] = params.parse(args, nargs, kwnames);
   auto info = fetch<SF_EMBED_FILE_INFO>(self, command);
-  static RecordKind<2> kind("SfEmbedFileInfo", "offset", "length");
-  return kind.build({py_int(info.offset), py_int(info.length)});
+  return EmbedFileInfo::build({py_int(info.offset), py_int(info.length)});
 }
 
 }  // namespace
