@@ -75,9 +75,6 @@ def closed_file(path, major="wav", channels=1):
     return f
 
 
-NO_HANDLE = "Ondalis::error::no valid soundfilehandle"
-
-
 def on_file(path, method, *args):
     """method(*args) on the file at `path`, opened for reading."""
     with _ondalis.Ondalis(path) as f:

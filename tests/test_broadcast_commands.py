@@ -6,7 +6,8 @@ import pytest
 
 import _ondalis as m
 from conftest import pcm16_wav
-from riff import (NO_HANDLE, chunk, closed_file, command_id, on_file, on_new_file, recording_class,
+from messages import NO_HANDLE
+from riff import (chunk, closed_file, command_id, on_file, on_new_file, recording_class,
                   riff_chunks, write_wav)
 
 GET = command_id("SFC_GET_BROADCAST_INFO")

@@ -3,8 +3,8 @@ import pytest
 
 import _ondalis as m
 from conftest import pcm16_wav
-from riff import (NO_HANDLE, closed_file, command_id, fmt_extensible, new_file, recording_checker,
-                  write_wav)
+from messages import NO_HANDLE
+from riff import (closed_file, command_id, fmt_extensible, new_file, recording_checker, write_wav)
 
 GET = command_id("SFC_GET_CHANNEL_MAP_INFO")
 SET = command_id("SFC_SET_CHANNEL_MAP_INFO")

@@ -2,6 +2,8 @@
 import numpy as np
 import pytest
 
+from messages import NO_HANDLE
+
 SAMPLES = np.zeros(64, dtype=np.int16)
 
 
@@ -58,4 +60,4 @@ def test_closed_object_and_arguments(m, build, tmp_path):
     for call in (f.get_cue_count, f.get_cue_mrks):
         with pytest.raises(RuntimeError) as excinfo:
             call()
-        assert str(excinfo.value) == "Ondalis::error::no valid soundfilehandle"
+        assert str(excinfo.value) == NO_HANDLE

@@ -3,6 +3,7 @@ import numpy as np
 import pytest
 
 import _ondalis
+from messages import NO_HANDLE
 
 IDS = _ondalis.commands_name_to_id
 ARG = object()  # stands for the caller's argument, passed on by identity
@@ -72,7 +73,6 @@ NULL_HANDLE = {"SFC_GET_LIB_VERSION", "SFC_GET_SIMPLE_FORMAT_COUNT", "SFC_GET_SI
                "SFC_GET_FORMAT_INFO", "SFC_GET_FORMAT_MAJOR_COUNT", "SFC_GET_FORMAT_MAJOR",
                "SFC_GET_FORMAT_SUBTYPE_COUNT", "SFC_GET_FORMAT_SUBTYPE"}
 
-NO_HANDLE = "Ondalis::error::no valid soundfilehandle"
 RW = {"mode": "rw", "format": 0x10002}  # opens an existing 16-bit WAV for reading and writing
 
 

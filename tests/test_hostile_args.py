@@ -22,12 +22,12 @@ import ondalis
 from api_calls import (CLOSED, MODULE, READ, WRITE, Targets, function_calls, invoke,
                        method_calls, public_functions, public_methods, records, scaled,
                        subset)
+from messages import NO_HANDLE
 
 SETTINGS = settings(max_examples=scaled(30, least=5), deadline=None, derandomize=True,
                     database=None, suppress_health_check=[HealthCheck.function_scoped_fixture,
                                            HealthCheck.too_slow, HealthCheck.data_too_large])
 
-NO_HANDLE = "Ondalis::error::no valid soundfilehandle"
 
 # Reprs of long generated values are large; hypothesis warns about them.
 pytestmark = [pytest.mark.filterwarnings("ignore::hypothesis.errors.HypothesisWarning"),

@@ -4,7 +4,7 @@ import os
 import numpy as np
 import pytest
 
-NO_HANDLE = "Ondalis::error::no valid soundfilehandle"
+from messages import NO_HANDLE
 
 
 @pytest.fixture

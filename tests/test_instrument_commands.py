@@ -5,7 +5,8 @@ import pytest
 
 import _ondalis as m
 from conftest import pcm16_wav
-from riff import (NO_HANDLE, chunk, closed_file, command_id, new_file, recording_class, riff_chunks,
+from messages import NO_HANDLE
+from riff import (chunk, closed_file, command_id, new_file, recording_class, riff_chunks,
                   write_aiff, write_wav)
 
 GET = command_id("SFC_GET_INSTRUMENT")

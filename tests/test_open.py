@@ -11,7 +11,7 @@ import wave
 
 import pytest
 
-NO_HANDLE = "Ondalis::error::no valid soundfilehandle"
+from messages import NO_HANDLE
 
 
 def open_descriptors_of(path):

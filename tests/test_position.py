@@ -2,6 +2,8 @@
 import numpy as np
 import pytest
 
+from messages import NO_HANDLE
+
 SAMPLES = np.arange(1000, dtype=np.int16)
 
 
@@ -85,7 +87,7 @@ def test_write_sync_and_closed_object(m, thousand):
     for call in (f.writeSync, lambda: f.seek(0), f.rewind):
         with pytest.raises(RuntimeError) as excinfo:
             call()
-        assert str(excinfo.value) == "Ondalis::error::no valid soundfilehandle"
+        assert str(excinfo.value) == NO_HANDLE
 
 
 def test_arguments(m, thousand):

@@ -4,6 +4,8 @@ import types
 import numpy as np
 import pytest
 
+from messages import NO_HANDLE
+
 RNG = np.random.default_rng(7)
 STEREO = RNG.integers(-32768, 32768, size=(500, 2), dtype=np.int16)
 
@@ -112,7 +114,7 @@ def test_unsupported_dtype_and_closed_object(m, stereo):
     f.close()
     with pytest.raises(RuntimeError) as excinfo:
         f.read_frames(dtype=np.uint8)
-    assert str(excinfo.value) == "Ondalis::error::no valid soundfilehandle"
+    assert str(excinfo.value) == NO_HANDLE
 
 
 def test_bad_arguments(m, stereo):

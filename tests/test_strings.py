@@ -2,7 +2,7 @@
 import numpy as np
 import pytest
 
-NO_HANDLE = "Ondalis::error::no valid soundfilehandle"
+from messages import NO_HANDLE
 
 
 def new_file(m, tmp_path, major="wav", encoding="pcm16"):

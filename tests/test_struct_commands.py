@@ -7,10 +7,9 @@ import pytest
 import soundfile
 
 import _ondalis
+from messages import BAD_PARAMETER, NO_HANDLE
 
 IDS = _ondalis.commands_name_to_id
-NO_HANDLE = "Ondalis::error::no valid soundfilehandle"
-BAD_PARAMETER = "b'Bad parameter passed to function sf_command.'"
 
 
 @pytest.fixture

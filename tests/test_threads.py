@@ -12,8 +12,8 @@ import pytest
 
 import _ondalis as m
 from api_calls import scaled
+from messages import NO_HANDLE
 
-NO_HANDLE = "Ondalis::error::no valid soundfilehandle"
 FRAMES = 20000
 
 

@@ -6,6 +6,8 @@ import numpy as np
 import pytest
 import soundfile
 
+from messages import NO_HANDLE
+
 RNG = np.random.default_rng(11)
 N = 300
 
@@ -143,7 +145,7 @@ def test_closed_and_read_only(m, build, tmp_path):
     f.close()
     with pytest.raises(RuntimeError) as excinfo:
         f.write_frames(np.zeros(10))
-    assert str(excinfo.value) == "Ondalis::error::no valid soundfilehandle"
+    assert str(excinfo.value) == NO_HANDLE
 
 
 def test_argument_count(m, wav_path):
