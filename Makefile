@@ -11,17 +11,23 @@ BUILD_DEPS := "meson-python>=0.15" "meson>=1.1" ninja "numpy>=2.0"
 TEST_DEPS := pytest hypothesis soundfile
 SYSTEM_PACKAGES := libsndfile1-dev pkg-config sox
 
-.PHONY: all demo test sanitize bench system-deps install clean
+.PHONY: all demo test sanitize bench system-deps install clean werror
 
 all: test
 
 system-deps:
 	@./tools/system-deps.sh $(SYSTEM_PACKAGES)
 
+# $(call new_venv,DIR,PACKAGES): a virtual environment in DIR with a current
+# pip and PACKAGES; the .ready stamp that follows marks it complete.
+define new_venv
+	$(PYTHON) -m venv $(1)
+	$(1)/bin/pip install -q --upgrade pip
+	$(1)/bin/pip install -q $(2)
+endef
+
 $(VENV)/.ready: | system-deps
-	$(PYTHON) -m venv $(VENV)
-	$(VENV)/bin/pip install -q --upgrade pip
-	$(VENV)/bin/pip install -q $(BUILD_DEPS) $(TEST_DEPS)
+	$(call new_venv,$(VENV),$(BUILD_DEPS) $(TEST_DEPS))
 	touch $@
 
 install: $(VENV)/.ready system-deps
@@ -30,13 +36,23 @@ install: $(VENV)/.ready system-deps
 demo: install
 	$(VENV)/bin/python -P -m ondalis._demo
 
-test: install
+# The stub check inside the suite needs mypy ($(VENV)/.dev-ready, below).
+test: install $(VENV)/.dev-ready
 	$(VENV)/bin/pytest -q tests
 
+# The module built with every compiler warning an error, into its own build
+# directory (nothing is installed): a cheap check for CI.
+WERROR_BUILD := build/werror
+werror: $(VENV)/.ready system-deps
+	if [ -d $(WERROR_BUILD) ]; then \
+	  $(VENV)/bin/meson setup --reconfigure -Dwerror=true $(WERROR_BUILD); \
+	else \
+	  $(VENV)/bin/meson setup -Dwerror=true $(WERROR_BUILD); \
+	fi
+	$(VENV)/bin/meson compile -C $(WERROR_BUILD)
+
 $(SAN_VENV)/.ready: | system-deps
-	$(PYTHON) -m venv $(SAN_VENV)
-	$(SAN_VENV)/bin/pip install -q --upgrade pip
-	$(SAN_VENV)/bin/pip install -q $(BUILD_DEPS) $(TEST_DEPS)
+	$(call new_venv,$(SAN_VENV),$(BUILD_DEPS) $(TEST_DEPS))
 	touch $@
 
 # The same tests against a build with AddressSanitizer and
@@ -70,8 +86,6 @@ WHEEL_VENV := .venv-wheel
 $(VENV)/.dev-ready: $(VENV)/.ready Makefile
 	$(VENV)/bin/pip install -q $(DEV_DEPS)
 	touch $@
-
-test: $(VENV)/.dev-ready
 
 dist: $(VENV)/.dev-ready system-deps
 	rm -rf $(DIST)
@@ -114,9 +128,7 @@ FUZZ_SYSTEM_PACKAGES := clang
 .PHONY: fuzz
 $(FUZZ_VENV)/.ready: | system-deps
 	@./tools/system-deps.sh $(FUZZ_SYSTEM_PACKAGES)
-	$(PYTHON) -m venv $(FUZZ_VENV)
-	$(FUZZ_VENV)/bin/pip install -q --upgrade pip
-	$(FUZZ_VENV)/bin/pip install -q $(BUILD_DEPS) atheris
+	$(call new_venv,$(FUZZ_VENV),$(BUILD_DEPS) atheris)
 	touch $@
 
 fuzz: $(FUZZ_VENV)/.ready
