@@ -6,7 +6,7 @@
 
 #include "error.hpp"
 #include "names.hpp"
-#include "object.hpp"
+#include "protocol.hpp"
 #include "ref.hpp"
 
 namespace ondalis::module_ns {

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "../capi/message.hpp"
-#include "../capi/object.hpp"
+#include "../capi/protocol.hpp"
 #include "../soundfile/object.hpp"
 #include "checks.hpp"
 

@@ -1,4 +1,4 @@
-#include "object.hpp"
+#include "protocol.hpp"
 
 namespace ondalis {
 

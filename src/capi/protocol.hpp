@@ -1,6 +1,6 @@
-// The object protocol, each job under one name: getattr, mapping and
-// sequence items, len, `in`, and calls. Every result is an owned Ref; every
-// failure throws python_error with the interpreter's own exception set.
+// The object protocol (the C API's abstract.h), each job under one name: getattr,
+// mapping and sequence items, len, `in`, and calls. Every result is an owned
+// Ref; every failure throws python_error with the interpreter's exception set.
 #pragma once
 #include <Python.h>
 
