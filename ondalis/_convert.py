@@ -7,6 +7,7 @@ import numpy as np
 
 from . import _api, _ondalis
 from ._ondalis import Ondalis
+from ._terminal import printable
 
 # Frames per block: large enough that the per-call cost vanishes, small
 # enough (1 MiB per stereo block of float64) to stay in cache.
@@ -136,7 +137,7 @@ def convert(source_path: Any, target_path: Any, major: Optional[str] = None,
     found = _api.info(source_path)
     with Ondalis(source_path) as source:
         code = _target_format(source, target_path, major, encoding)
-        label = f"converting {os.path.basename(os.fsdecode(source_path))}"
+        label = f"converting {printable(os.path.basename(os.fsdecode(source_path)))}"
         target = Ondalis(target_path, "w", code, source.channels(), source.samplerate())
         try:
             with target:

@@ -3,15 +3,20 @@
     ondalis info FILE... [--json]
     ondalis formats [--json]
     ondalis convert IN OUT [--major M] [--encoding E] [--quiet]
+
+Texts from files and file names are printed through _terminal.printable, so
+that nothing a file holds can act on the terminal; --json prints ASCII only.
 """
 import argparse
 import dataclasses
 import json
 import os
 import sys
-from typing import Any, Iterator, Optional, Sequence
+import warnings
+from typing import Any, Iterator, List, Optional, Sequence, TextIO, Union
 
 from . import _api, _convert, _ondalis
+from ._terminal import printable, quoted
 
 
 def _plain(value: Any) -> Any:
@@ -35,41 +40,49 @@ def _inline(value: Any) -> str:
                         for field in dataclasses.fields(value))
     if isinstance(value, list):
         return f"[{', '.join(_inline(item) for item in value)}]"
-    return repr(value) if isinstance(value, str) else str(value)
+    return quoted(value) if isinstance(value, str) else printable(str(value))
+
+
+def _text_lines(text: str) -> List[str]:
+    """A text's lines, split at its line feeds (CR LF counts as one break);
+    a lone carriage return stays in its line, to be shown escaped."""
+    return text.replace("\r\n", "\n").split("\n")
 
 
 def _lines(name: str, value: Any, indent: str) -> Iterator[str]:
     """The text form of one value: a record one field a line, a list of records
-    one record a line, a text of several lines indented below its name."""
+    one record a line, a text of several lines indented below its name. Each
+    line of a text is printable, so the layout's line breaks are the only ones."""
     if isinstance(value, str):
         # Chunks end their texts with line breaks and a pad byte; neither shows.
         value = value.replace("\0", "").rstrip()
+    label = f"{indent}{printable(name)}:"
     if dataclasses.is_dataclass(value):
-        yield f"{indent}{name}:"
+        yield label
         for field in dataclasses.fields(value):
             yield from _lines(field.name, getattr(value, field.name), indent + "  ")
     elif isinstance(value, list) and value and dataclasses.is_dataclass(value[0]):
-        yield f"{indent}{name}:"
+        yield label
         yield from (f"{indent}  [{i}] {_inline(item)}" for i, item in enumerate(value))
     elif isinstance(value, dict):
-        yield f"{indent}{name}:"
+        yield label
         for key, item in value.items():
             yield from _lines(key, item, indent + "  ")
-    elif isinstance(value, str) and len(value.splitlines()) > 1:
-        yield f"{indent}{name}:"
-        yield from (f"{indent}    {line}" for line in value.splitlines())
+    elif isinstance(value, str) and len(_text_lines(value)) > 1:
+        yield label
+        yield from (f"{indent}    {printable(line)}" for line in _text_lines(value))
     elif isinstance(value, bytes):
-        yield f"{indent}{name}: {value.hex()}"
+        yield f"{label} {value.hex()}"
     elif isinstance(value, list):
-        yield f"{indent}{name}: {', '.join(map(str, value)) if value else '[]'}"
+        yield f"{label} {', '.join(printable(str(item)) for item in value) if value else '[]'}"
     else:
-        yield f"{indent}{name}: {value}"
+        yield f"{label} {printable(str(value))}"
 
 
 def describe(found: _api.SoundInfo) -> str:
     """The text `ondalis info` prints for one file: the format first, then each
     piece of metadata the file holds."""
-    lines = [found.path,
+    lines = [printable(found.path),
              f"  format: {found.major_format}, {found.encoding} (0x{found.format:08x})",
              f"  channels: {found.channels}",
              f"  samplerate: {found.samplerate} Hz",
@@ -81,16 +94,50 @@ def describe(found: _api.SoundInfo) -> str:
     return "\n".join(lines)
 
 
+def _complain(message: Any, stream: Optional[TextIO] = None) -> None:
+    """Print an error or a warning on stderr (or `stream`), printable. A line
+    feed and tab is the one line break kept, as the extension module lays out
+    its open errors: the next line is indented, so even a name that holds one
+    cannot start a line that passes for a message of ours."""
+    first, *rest = str(message).split("\n\t")
+    print("\n\t".join([f"ondalis: {printable(first)}", *map(printable, rest)]),
+          file=stream or sys.stderr)
+
+
+def _show_warning(message: Any, category: Any, filename: Any, lineno: Any,
+                  file: Optional[TextIO] = None, line: Any = None) -> None:
+    """warnings.showwarning for the command line: the library's warnings
+    quote file names and texts from files, so they are printed like errors."""
+    _complain(f"warning: {message}", file)
+
+
+def _print_json(value: Any) -> None:
+    # ASCII only: every control character, C1 included, and every lone
+    # surrogate (a file name that is not UTF-8) is written as a \u escape.
+    print(json.dumps(value, indent=2, ensure_ascii=True))
+
+
+def _system_name(arg: str) -> Union[str, bytes]:
+    """A file name from the command line as the library takes it. Python gives
+    argv bytes that are not UTF-8 as lone surrogates, which the extension
+    module's UTF-8 encoding refuses; such a name goes in as its bytes."""
+    try:
+        arg.encode("utf-8")
+        return arg
+    except UnicodeEncodeError:
+        return os.fsencode(arg)
+
+
 def cmd_info(args: argparse.Namespace) -> int:
     found, failed = [], 0
     for path in args.files:
         try:
-            found.append(_api.info(path))
+            found.append(_api.info(_system_name(path)))
         except OSError as error:
-            print(f"ondalis: {error}", file=sys.stderr)
+            _complain(error)
             failed = 1
     if args.json:
-        print(json.dumps([_plain(item) for item in found], indent=2))
+        _print_json([_plain(item) for item in found])
     elif found:
         print("\n\n".join(describe(item) for item in found))
     return failed
@@ -100,27 +147,36 @@ def cmd_formats(args: argparse.Namespace) -> int:
     table = {major: _ondalis.get_sndfile_encodings(major)
              for major in _ondalis.get_sndfile_formats()}
     if args.json:
-        print(json.dumps(table, indent=2))
+        _print_json(table)
     else:
         for major, encodings in table.items():
-            print(f"{major}: {', '.join(encodings)}")
+            print(printable(f"{major}: {', '.join(encodings)}"))
     return 0
 
 
 def cmd_convert(args: argparse.Namespace) -> int:
-    frames, lost = _convert.convert(args.source, args.target, args.major, args.encoding,
-                                    progress=not args.quiet)
+    frames, lost = _convert.convert(_system_name(args.source), _system_name(args.target),
+                                    args.major, args.encoding, progress=not args.quiet)
     if not args.quiet:
         if lost:
-            print(f"ondalis: {args.target} does not keep: {', '.join(lost)}", file=sys.stderr)
-        print(f"{args.target}: {frames} frames")
+            _complain(f"{args.target} does not keep: {', '.join(lost)}")
+        print(f"{printable(args.target)}: {frames} frames")
     return 0
+
+
+class _Parser(argparse.ArgumentParser):
+    """argparse, with its usage errors (which quote what was typed: an unknown
+    option, a stray argument) printed printable."""
+
+    def error(self, message: str) -> Any:
+        self.print_usage(sys.stderr)
+        self.exit(2, f"{self.prog}: error: {printable(message)}\n")
 
 
 def parser() -> argparse.ArgumentParser:
     from . import __version__
     version = ".".join(str(part) for part in _ondalis.get_sndfile_version()[:3])
-    top = argparse.ArgumentParser(prog="ondalis", description="Sound files through libsndfile.")
+    top = _Parser(prog="ondalis", description="Sound files through libsndfile.")
     top.add_argument("--version", action="version",
                      version=f"ondalis {__version__} (libsndfile {version})")
     sub = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
@@ -143,9 +199,7 @@ def parser() -> argparse.ArgumentParser:
     return top
 
 
-def main(argv: Optional[Sequence[str]] = None) -> int:
-    """Run the command line with `argv` (default: sys.argv[1:]); returns the exit status."""
-    args = parser().parse_args(argv)
+def _run(args: argparse.Namespace) -> int:
     try:
         status: int = args.run(args)
         sys.stdout.flush()  # a closed pipe shows here, not at exit
@@ -156,8 +210,16 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
     except (OSError, ValueError, RuntimeError, KeyError) as error:
-        print(f"ondalis: {error}", file=sys.stderr)
+        _complain(error)
         return 1
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Run the command line with `argv` (default: sys.argv[1:]); returns the exit status."""
+    args = parser().parse_args(argv)
+    with warnings.catch_warnings():  # gives a caller in-process its showwarning back
+        warnings.showwarning = _show_warning
+        return _run(args)
 
 
 if __name__ == "__main__":

@@ -1,6 +1,8 @@
 """A WAV file holding every kind of metadata, built byte by byte from the
 published chunk layouts (LIST/INFO, cue, smpl, acid, bext, cart and the channel
-mask of WAVE_FORMAT_EXTENSIBLE), with the values a reader must find in it."""
+mask of WAVE_FORMAT_EXTENSIBLE), with the values a reader must find in it. The
+text-bearing chunks are built by functions that take their values, for files
+with other texts."""
 import struct
 
 import numpy as np
@@ -33,20 +35,31 @@ def samples():
     return (np.arange(FRAMES * CHANNELS, dtype=np.int16) * 97 - 20000).reshape(FRAMES, CHANNELS)
 
 
+def _encoded(value):
+    """A text as bytes: str as UTF-8, bytes (which need not be UTF-8) as they are."""
+    return value if isinstance(value, bytes) else value.encode()
+
+
 def _text(value, width):
-    return value.encode().ljust(width, b"\0")
+    return _encoded(value).ljust(width, b"\0")
 
 
-def _list_info():
-    entries = b"".join(chunk(_INFO_TAGS[name], text.encode() + b"\0")
-                       for name, text in STRINGS.items())
+def list_info(strings):
+    """A LIST/INFO chunk of {libsndfile string name: text}."""
+    entries = b"".join(chunk(_INFO_TAGS[name], _encoded(text) + b"\0")
+                       for name, text in strings.items())
     return chunk(b"LIST", b"INFO" + entries)
 
 
-def _cue():
+def cue(offsets, names=()):
+    """A cue chunk with a point at each offset, and a LIST/adtl chunk with a
+    labl (the point's name) for each of `names`."""
     points = b"".join(struct.pack("<II4sIII", i + 1, offset, b"data", 0, 0, offset)
-                      for i, offset in enumerate(CUE_OFFSETS))
-    return chunk(b"cue ", struct.pack("<I", len(CUE_OFFSETS)) + points)
+                      for i, offset in enumerate(offsets))
+    labels = b"".join(chunk(b"labl", struct.pack("<I", i + 1) + _encoded(name) + b"\0")
+                      for i, name in enumerate(names))
+    return (chunk(b"cue ", struct.pack("<I", len(offsets)) + points)
+            + (chunk(b"LIST", b"adtl" + labels) if names else b""))
 
 
 def _smpl():
@@ -62,30 +75,35 @@ def _acid():
                                       ACID["time_sig_num"], ACID["bpm"]))
 
 
-def _bext():
-    time_reference = BEXT["time_reference"]
-    body = (_text(BEXT["description"], 256) + _text(BEXT["originator"], 32)
-            + _text(BEXT["originator_reference"], 32) + _text(BEXT["origination_date"], 10)
-            + _text(BEXT["origination_time"], 8)
+def bext(values):
+    """A bext chunk with the fields of `values` (the keys of BEXT)."""
+    time_reference = values["time_reference"]
+    body = (_text(values["description"], 256) + _text(values["originator"], 32)
+            + _text(values["originator_reference"], 32) + _text(values["origination_date"], 10)
+            + _text(values["origination_time"], 8)
             + struct.pack("<IIH", time_reference & 0xFFFFFFFF, time_reference >> 32, 1)
-            + bytes(64) + bytes(10) + bytes(180) + BEXT["coding_history"].encode())
+            + bytes(64) + bytes(10) + bytes(180) + _encoded(values["coding_history"]))
     return chunk(b"bext", body)
 
 
-def _cart():
-    texts = (_text(CART["version"], 4) + _text(CART["title"], 64) + _text(CART["artist"], 64)
-             + bytes(64 * 5) + _text(CART["start_date"], 10) + _text(CART["start_time"], 8)
-             + _text(CART["end_date"], 10) + _text(CART["end_time"], 8) + bytes(64 * 3))
-    timers = b"".join(_text(usage, 4) + struct.pack("<I", value) for usage, value in CART_TIMERS)
-    body = (texts + struct.pack("<i", CART["level_reference"]) + timers.ljust(64, b"\0")
-            + bytes(276) + _text(CART["url"], 1024) + CART["tag_text"].encode())
+def cart(values, timers):
+    """A cart chunk with the fields of `values` (the keys of CART) and the
+    (usage, value) post timers."""
+    texts = (_text(values["version"], 4) + _text(values["title"], 64)
+             + _text(values["artist"], 64) + bytes(64 * 5) + _text(values["start_date"], 10)
+             + _text(values["start_time"], 8) + _text(values["end_date"], 10)
+             + _text(values["end_time"], 8) + bytes(64 * 3))
+    packed = b"".join(_text(usage, 4) + struct.pack("<I", value) for usage, value in timers)
+    body = (texts + struct.pack("<i", values["level_reference"]) + packed.ljust(64, b"\0")
+            + bytes(276) + _text(values["url"], 1024) + _encoded(values["tag_text"]))
     return chunk(b"cart", body)
 
 
 def every_metadata_wav(path):
     """Write the file at `path` and return `path`."""
     data = chunk(b"data", samples().astype("<i2").tobytes())
-    body = (b"WAVE" + fmt_extensible(CHANNELS, CHANNEL_MASK, SAMPLERATE) + _list_info()
-            + _cue() + _smpl() + _acid() + _bext() + _cart() + data)
+    body = (b"WAVE" + fmt_extensible(CHANNELS, CHANNEL_MASK, SAMPLERATE) + list_info(STRINGS)
+            + cue(CUE_OFFSETS) + _smpl() + _acid() + bext(BEXT) + cart(CART, CART_TIMERS)
+            + data)
     path.write_bytes(b"RIFF" + struct.pack("<I", len(body)) + body)
     return path
