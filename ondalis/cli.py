@@ -173,12 +173,38 @@ class _Parser(argparse.ArgumentParser):
         self.exit(2, f"{self.prog}: error: {printable(message)}\n")
 
 
+def sndfile_location() -> str:
+    """The file the module's libsndfile was loaded from (a wheel carries its
+    own copy, a build from source uses the system's): dladdr on the address of
+    sf_version_string as the extension's own dependencies resolve it, so that a
+    second libsndfile in the process (another package's) is not mistaken for
+    it. "unknown" where ctypes or dladdr is missing (Windows)."""
+    import ctypes
+
+    class DlInfo(ctypes.Structure):
+        _fields_ = [("dli_fname", ctypes.c_char_p), ("dli_fbase", ctypes.c_void_p),
+                    ("dli_sname", ctypes.c_char_p), ("dli_saddr", ctypes.c_void_p)]
+
+    try:
+        symbol = ctypes.CDLL(_ondalis.__file__).sf_version_string
+        dladdr = ctypes.CDLL(None).dladdr
+    except (OSError, AttributeError, TypeError):
+        return "unknown"
+    dladdr.argtypes = [ctypes.c_void_p, ctypes.POINTER(DlInfo)]
+    found = DlInfo()
+    if not dladdr(ctypes.cast(symbol, ctypes.c_void_p), ctypes.byref(found)) or not found.dli_fname:
+        return "unknown"
+    return os.path.realpath(os.fsdecode(found.dli_fname))
+
+
 def parser() -> argparse.ArgumentParser:
     from . import __version__
     version = ".".join(str(part) for part in _ondalis.get_sndfile_version()[:3])
-    top = _Parser(prog="ondalis", description="Sound files through libsndfile.")
+    # Raw text: the version line keeps its path whole at any terminal width.
+    top = _Parser(prog="ondalis", description="Sound files through libsndfile.",
+                  formatter_class=argparse.RawDescriptionHelpFormatter)
     top.add_argument("--version", action="version",
-                     version=f"ondalis {__version__} (libsndfile {version})")
+                     version=f"ondalis {__version__} (libsndfile {version}, {sndfile_location()})")
     sub = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
     p = sub.add_parser("info", help="describe sound files and all their metadata")
     p.add_argument("files", nargs="+", metavar="FILE")

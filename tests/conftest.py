@@ -170,6 +170,12 @@ def loaded_libsndfile_path():
 
 
 @pytest.fixture(scope="session")
+def sndfile_path():
+    """The file, links resolved, of the libsndfile the module uses."""
+    return os.path.realpath(loaded_libsndfile_path())
+
+
+@pytest.fixture(scope="session")
 def sndfile():
     """The very libsndfile the module uses, called directly through ctypes, as
     an independent view of what the library offers."""

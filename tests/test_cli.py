@@ -335,14 +335,15 @@ def test_python_m_ondalis(tmp_path, titled_wav, every):
     assert result.stderr.startswith("ondalis: Ondalis::error while opening")
 
 
-def test_the_installed_console_script(tmp_path):
+def test_the_installed_console_script(tmp_path, sndfile_path):
     script = shutil.which("ondalis", path=os.path.dirname(sys.executable))
     assert script is not None, "the console script is not installed beside the interpreter"
+    # A narrow terminal must not wrap the line.
     result = subprocess.run([script, "--version"], cwd=tmp_path, capture_output=True, text=True,
-                            timeout=60)
+                            timeout=60, env={**os.environ, "COLUMNS": "40"})
     version = ".".join(map(str, ondalis.get_sndfile_version()[:3]))
     assert result.returncode == 0
-    assert result.stdout == f"ondalis {ondalis.__version__} (libsndfile {version})\n"
+    assert result.stdout == f"ondalis {ondalis.__version__} (libsndfile {version}, {sndfile_path})\n"
 
 
 def test_output_to_a_closed_pipe_ends_quietly(tmp_path):
