@@ -197,8 +197,7 @@ constexpr auto kRows = [] {
 constexpr bool same_commands_as_tables() {
   if (kListed.size() != commands::kCommandNames.size()) return false;
   for (std::size_t i = 0; i < kListed.size(); ++i)
-    if (kListed[i].id != commands::kCommandNames[i].id || kListed[i].action == nullptr)
-      return false;
+    if (kListed[i].id != commands::kCommandNames[i].id) return false;
   return std::adjacent_find(kRows.begin(), kRows.end(), [](const Row& a, const Row& b) {
            return a.id == b.id;
          }) == kRows.end();
