@@ -3,15 +3,18 @@ import dataclasses
 import operator
 import os
 import warnings
-from typing import Any, Dict, Iterator, List, Optional, Tuple, Union
+from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple, Union
 
 import numpy as np
 
-from . import _ondalis
-from ._ondalis import (Ondalis, SfBroadcastInfo, SfCartInfo, SfCuePoint, SfInstrument,
-                       SfLoopInfo)
+from . import _ondalis, _stream
+from ._ondalis import (Ondalis, SfBroadcastInfo, SfCartInfo, SfCartTimer, SfCuePoint,
+                       SfInstrument, SfInstrumentLoop, SfLoopInfo)
 
 PathOrFd = Union[str, bytes, "os.PathLike[Any]", int]
+# What the high-level functions read: a path, a descriptor, an io.BytesIO or
+# any other bytes-like object, or a binary file object.
+Source = Any
 
 # The element types libsndfile reads and writes directly, by numpy's name.
 _DTYPES = {"float64": np.float64, "float32": np.float32, "int32": np.int32, "int16": np.int16}
@@ -43,6 +46,10 @@ for _name, _kind in _DTYPES.items():
     _DTYPE_SPELLINGS.update({_name: _kind, _kind: _kind, np.dtype(_kind): _kind})
 
 
+# numpy's type number for each element type, as the streaming module takes it.
+_TYPENUMS = {kind: np.dtype(kind).num for kind in _DTYPES.values()}
+
+
 def _dtype(dtype: Any) -> Any:
     """The numpy scalar type read_frames takes for a dtype given in any form numpy knows."""
     try:
@@ -67,7 +74,7 @@ def _integer(value: Any, what: str) -> int:
 
 
 def _extension(path: PathOrFd) -> str:
-    if isinstance(path, int):
+    if not isinstance(path, (str, bytes, os.PathLike)):
         return ""
     return os.path.splitext(os.fsdecode(os.fspath(path)))[1].lower().lstrip(".")
 
@@ -111,29 +118,85 @@ def file_format(path: PathOrFd, major: Optional[str] = None,
     return _ondalis.construct_format(major, encoding)
 
 
-def read(path: PathOrFd, frames: int = -1, start: int = 0, dtype: Any = "float64",
-         always_2d: bool = False) -> Tuple[np.ndarray, int]:
+def _raw_format(major: Optional[str], encoding: Optional[str], samplerate: Optional[int],
+                channels: Optional[int]) -> Dict[str, int]:
+    """What describes headerless input (RAW): nothing for a file with a header."""
+    if major is None and encoding is None and samplerate is None and channels is None:
+        return {}
+    if major is None or encoding is None or samplerate is None or channels is None:
+        raise TypeError("headerless input needs major, encoding, samplerate and channels")
+    return {"format": file_format("", major, encoding),
+            "samplerate": _integer(samplerate, "samplerate"),
+            "channels": _integer(channels, "channels")}
+
+
+def _span(frames: int, stop: Optional[int]) -> Tuple[int, Optional[int]]:
+    frames = _integer(frames, "frames")
+    if stop is not None:
+        if frames >= 0:
+            raise TypeError("give frames or stop, not both")
+        stop = _integer(stop, "stop")
+    return frames, stop
+
+
+def _opened_stream(source: Source, mode: str = "r",
+                   described: Optional[Dict[str, int]] = None) -> Any:
+    """A _stream.Stream on `source`; `described` gives the format, channels
+    and rate of a headerless source or of a target without a name."""
+    return _stream.Stream(source, mode, **(described or {}))
+
+
+def read(source: Source, frames: int = -1, start: int = 0, dtype: Any = "float64",
+         always_2d: bool = False, *, stop: Optional[int] = None, out: Optional[np.ndarray] = None,
+         fill_value: Optional[float] = None, major: Optional[str] = None,
+         encoding: Optional[str] = None, samplerate: Optional[int] = None,
+         channels: Optional[int] = None) -> Tuple[np.ndarray, int]:
     """Read a sound file into a numpy array.
 
-    Returns (data, samplerate); data has shape (frames, channels), or (frames,)
-    for a mono file unless always_2d. `start` is the first frame; a negative
-    start counts from the end, and both ends are clamped to the file as a slice
-    is. `frames` < 0 reads to the end; fewer frames than asked are returned when
-    the file ends first. `dtype` is float64, float32, int32 or int16, as a name
-    or a numpy type. Raises ValueError for another dtype, TypeError for
-    non-integer counts and OSError when the file cannot be opened.
+    `source` is a path, a file descriptor, an io.BytesIO (read from its current
+    position), any other bytes-like object holding a whole file, or a binary
+    file object. Returns (data, samplerate); data has shape (frames, channels),
+    or (frames,) for a mono file unless always_2d. `start` is the first frame;
+    a negative start counts from the end, and both ends are clamped to the file
+    as a slice is (`stop` may be given instead of `frames`). `frames` < 0 reads
+    to the end; fewer frames than asked are returned when the file ends first,
+    unless `fill_value` pads the rest. `dtype` is float64, float32, int32 or
+    int16, as a name or a numpy type. `out` is an array to read into (its
+    length and type decide frames and dtype); the filled part is returned.
+    Headerless (RAW) input is described by major, encoding, samplerate and
+    channels. Raises ValueError for another dtype, TypeError for non-integer
+    counts and OSError when the file cannot be opened.
     """
-    kind = _dtype(dtype)
-    frames = _integer(frames, "frames")
+    frames, stop = _span(frames, stop)
     start = _integer(start, "start")
-    with Ondalis(path) as f:
-        total = f.frames()
-        start = max(start + total, 0) if start < 0 else min(start, total)
-        left = total - start
-        count = left if frames < 0 else min(frames, left)
-        if start:
-            f.seek(start, 0, "r")
-        return f.read_frames(count, kind, bool(always_2d)), f.samplerate()
+    described = _raw_format(major, encoding, samplerate, channels)
+    typenum = _TYPENUMS[_dtype(dtype)]
+    if stop is not None:
+        frames = _frames_to(source, start, stop, described)
+    data, rate = _stream.read(source, frames, start, typenum, bool(always_2d), out, **described)
+    if fill_value is not None and frames >= 0 and len(data) < frames:
+        data = _padded(data, frames, fill_value, out)
+    return data, rate
+
+
+def _frames_to(source: Source, start: int, stop: int, described: Dict[str, int]) -> int:
+    """The frame count from start to stop, both taken as a slice takes them."""
+    if start >= 0 and stop >= 0:
+        return max(stop - start, 0)
+    with _opened_stream(source, "r", described) as f:
+        first, last, _ = slice(start, stop).indices(f.frames)
+        return max(last - first, 0)
+
+
+def _padded(data: np.ndarray, frames: int, fill_value: float,
+            out: Optional[np.ndarray]) -> np.ndarray:
+    if out is not None:
+        full = out[:frames]
+        full[len(data):] = fill_value
+        return full
+    padded = np.full((frames,) + data.shape[1:], fill_value, dtype=data.dtype)
+    padded[:len(data)] = data
+    return padded
 
 
 def _writable(data: Any) -> np.ndarray:
@@ -154,27 +217,40 @@ def _writable(data: Any) -> np.ndarray:
     return array
 
 
-def write(path: PathOrFd, data: Any, samplerate: int, major: Optional[str] = None,
+def _target_name(target: Source) -> Source:
+    """What names a target's format: the target itself, or the name of a file object."""
+    if isinstance(target, (str, bytes, os.PathLike)):
+        return target
+    name = getattr(target, "name", None)
+    return name if isinstance(name, (str, bytes)) else ""
+
+
+def write(target: Source, data: Any, samplerate: int, major: Optional[str] = None,
           encoding: Optional[str] = None) -> int:
     """Write a numpy array (frames[, channels]) to a new sound file.
 
-    The major format (a name from get_sndfile_formats()) comes from the file's
-    extension unless given; the encoding defaults to a sensible one for the
-    format: pcm16 for WAV, AIFF, FLAC and most others, vorbis for OGG (opus for
-    a .opus name), mp3 for MPEG. Floating-point data is full scale at 1.0; int16
-    and int32 data are written as they are. Returns the number of frames written.
-    Raises ValueError for an unknown format, an encoding the format does not take
-    or data of the wrong shape, TypeError for data of another integer type and
-    OSError when libsndfile cannot create the file.
+    `target` is a path, a file descriptor, an io.BytesIO (written from its
+    current position) or a binary file object. The major format (a name from
+    get_sndfile_formats()) comes from the file's extension unless given (a
+    target without a name needs it); the encoding defaults to a sensible one
+    for the format: pcm16 for WAV, AIFF, FLAC and most others, vorbis for OGG
+    (opus for a .opus name), mp3 for MPEG. Floating-point data is full scale
+    at 1.0; int16 and int32 data are written as they are. Returns the number
+    of frames written. Raises ValueError for an unknown format, an encoding the
+    format does not take or data of the wrong shape, TypeError for data of
+    another integer type and OSError when libsndfile cannot create the file.
     """
     array = _writable(data)
     rate = _integer(samplerate, "samplerate")
     if rate <= 0:
         raise ValueError(f"samplerate must be positive, got {rate}")
-    code = file_format(path, major, encoding)
+    code = file_format(_target_name(target), major, encoding)
     channels = 1 if array.ndim == 1 else array.shape[1]
-    with Ondalis(path, "w", code, channels, rate) as f:
-        return f.write_frames(array)
+    # libsndfile takes C-ordered samples in the machine's byte order.
+    array = np.ascontiguousarray(array, dtype=array.dtype.newbyteorder("="))
+    with _opened_stream(target, "w", {"format": code, "channels": channels, "samplerate": rate}) as f:
+        written: int = f.write(array)
+    return written
 
 
 @dataclasses.dataclass
@@ -214,74 +290,138 @@ METADATA_COMMANDS = {
 METADATA_FIELDS = tuple(METADATA_COMMANDS)
 
 
-def _metadata(f: Ondalis, field: str, label: str) -> Any:
-    """The result of a get command; a chunk that cannot be decoded (text that is
-    not UTF-8, an id the tables lack) is reported with a warning and left out,
-    so that one broken chunk does not hide the rest of the file."""
-    try:
-        return f.command(METADATA_COMMANDS[field])
-    except (RuntimeError, UnicodeDecodeError, KeyError) as error:
-        warnings.warn(f"{label}: cannot read the "
-                      f"{field.replace('_', ' ')}: {error}", stacklevel=3)
-        return None
+def _cue_points(fields: List[Any]) -> List[SfCuePoint]:
+    return [SfCuePoint(*point) for point in fields]
 
 
-def _path_text(path: PathOrFd) -> str:
-    return f"<fd {path}>" if isinstance(path, int) else os.fsdecode(os.fspath(path))
+def _instrument(fields: Any) -> SfInstrument:
+    loops = [SfInstrumentLoop(_ondalis.loop_id_to_name[mode], start, end, count)
+             for mode, start, end, count in fields[7]]
+    return SfInstrument(*[*fields[:7], loops])
 
 
-def info(path: PathOrFd) -> SoundInfo:
+def _loop_info(fields: Any) -> SfLoopInfo:
+    values = list(fields)
+    values[2] = _ondalis.loop_id_to_name[values[2]]
+    return SfLoopInfo(*values)
+
+
+def _cart(fields: Any) -> SfCartInfo:
+    values = list(fields)
+    values[16] = [SfCartTimer(*timer) for timer in values[16]]
+    return SfCartInfo(*values)
+
+
+def _channel_map(fields: List[int]) -> List[str]:
+    return [_ondalis.channel_map_id_to_name[position] for position in fields]
+
+
+# SoundInfo field -> the record its fields make.
+_RECORD_BUILDERS: Dict[str, Callable[[Any], Any]] = {
+    "cue_points": _cue_points,
+    "instrument": _instrument,
+    "loop_info": _loop_info,
+    "broadcast": lambda fields: SfBroadcastInfo(*fields),
+    "cart": _cart,
+    "channel_map": _channel_map,
+}
+
+
+def _records(found: Dict[str, Any], label: str) -> Dict[str, Any]:
+    """The metadata records of a file; one that cannot be made (an id the
+    tables lack) is reported with a warning and left out, so that one broken
+    chunk does not hide the rest of the file."""
+    records: Dict[str, Any] = {}
+    for field, build in _RECORD_BUILDERS.items():
+        fields = found[field]
+        try:
+            records[field] = None if fields is None else build(fields)
+        except (KeyError, TypeError, ValueError) as error:
+            warnings.warn(f"{label}: cannot read the {field.replace('_', ' ')}: "
+                          f"{type(error).__name__} {error}", stacklevel=3)
+            records[field] = None
+    records["cue_points"] = records["cue_points"] or []
+    return records
+
+
+def _path_text(source: Source) -> str:
+    if isinstance(source, int):
+        return f"<fd {source}>"
+    if isinstance(source, (str, bytes, os.PathLike)):
+        return os.fsdecode(os.fspath(source))
+    return f"<{type(source).__name__}>"
+
+
+def _format_names(code: int) -> Tuple[str, str]:
+    major = code & _ondalis.SF_FORMAT_TYPEMASK
+    encoding = code & _ondalis.SF_FORMAT_SUBMASK
+    return (_ondalis.fileformat_id_to_name.get(major, f"0x{major:08x}"),
+            _ondalis.encoding_id_to_name.get(encoding, f"0x{encoding:04x}"))
+
+
+def info(source: Source, *, major: Optional[str] = None, encoding: Optional[str] = None,
+         samplerate: Optional[int] = None, channels: Optional[int] = None) -> SoundInfo:
     """Describe a sound file: format, length and all of its metadata.
 
-    Returns a SoundInfo. Raises OSError when the file cannot be opened.
+    `source` is any source read() takes. Texts end at their first NUL and
+    bytes that are not UTF-8 become U+FFFD, so a chunk written by a careless
+    recorder still reads. Returns a SoundInfo. Raises OSError when the file
+    cannot be opened.
     """
-    label = _path_text(path)
-    with Ondalis(path) as f:
-        rate = f.samplerate()
-        strings = {name: value.decode("utf-8", "replace")
-                   for name, value in f.get_strings().items()}
-        found = {}
-        for field in METADATA_COMMANDS:  # a loop: the warning's stack level is fixed
-            found[field] = _metadata(f, field, label)
-        found["cue_points"] = found["cue_points"] or []
-        return SoundInfo(path=label, frames=f.frames(), samplerate=rate,
-                         channels=f.channels(), duration=f.frames() / rate if rate else 0.0,
-                         format=f.format(), major_format=f.major_format_str(),
-                         encoding=f.encoding_str(), strings=strings, **found)
+    label = _path_text(source)
+    with _opened_stream(source, "r", _raw_format(major, encoding, samplerate, channels)) as f:
+        names = _ondalis.stringtype_id_to_name
+        strings = {names[kind]: value.decode("utf-8", "replace")
+                   for kind, value in f.strings().items() if kind in names}
+        records = _records(f.metadata(), label)
+        rate, frames = f.samplerate, f.frames
+        major_name, encoding_name = _format_names(f.format)
+        return SoundInfo(path=label, frames=frames, samplerate=rate, channels=f.channels,
+                         duration=frames / rate if rate else 0.0, format=f.format,
+                         major_format=major_name, encoding=encoding_name, strings=strings,
+                         **records)
 
 
-def blocks(path: PathOrFd, blocksize: int, overlap: int = 0,
-           dtype: Any = "float64") -> Iterator[np.ndarray]:
+def blocks(source: Source, blocksize: Optional[int] = None, overlap: int = 0,
+           frames: int = -1, start: int = 0, stop: Optional[int] = None,
+           dtype: Any = "float64", always_2d: bool = False, fill_value: Optional[float] = None,
+           out: Optional[np.ndarray] = None, *, major: Optional[str] = None,
+           encoding: Optional[str] = None, samplerate: Optional[int] = None,
+           channels: Optional[int] = None) -> Iterator[np.ndarray]:
     """Yield the file's frames in blocks of `blocksize` frames, in order.
 
     Each block after the first starts `overlap` frames before the previous one
-    ended; the last block may be shorter. The file is read once, from start to
-    end, and opened at once, so a missing file raises OSError here rather than
-    at the first block. Every block is a new array that the caller may change.
-    Raises ValueError for a blocksize below 1, an overlap outside
+    ended; the last block may be shorter, unless `fill_value` pads it.
+    `start`, `frames` or `stop` choose the part read, as for read(). The file
+    is read once and opened at once, so a missing file raises OSError here
+    rather than at the first block. Every block is a new array that the caller
+    may change, unless `out` is given: then every block is read into that one
+    array (its length is the blocksize, its type the dtype) and the filled part
+    is yielded. Raises ValueError for a blocksize below 1, an overlap outside
     [0, blocksize) or an unknown dtype.
     """
-    kind = _dtype(dtype)
+    typenum = _TYPENUMS[_dtype(dtype)]
+    if out is not None:
+        size = len(out)
+        if blocksize is not None and _integer(blocksize, "blocksize") != size:
+            raise ValueError(f"blocksize {blocksize} differs from the length of out ({size})")
+        blocksize = size
+    if blocksize is None:
+        raise TypeError("blocks() needs a blocksize or an out array")
     blocksize = _integer(blocksize, "blocksize")
     overlap = _integer(overlap, "overlap")
     if blocksize <= 0:
         raise ValueError(f"blocksize must be positive, got {blocksize}")
     if not 0 <= overlap < blocksize:
         raise ValueError(f"overlap must lie in [0, blocksize), got {overlap}")
-    return _blocks(Ondalis(path), blocksize, overlap, kind)
-
-
-def _blocks(f: Ondalis, blocksize: int, overlap: int, kind: Any) -> Iterator[np.ndarray]:
-    with f:
-        left = f.frames()
-        tail = None
-        while left > 0:
-            n = min(blocksize if tail is None else blocksize - overlap, left)
-            data = f.read_frames(n, kind)
-            left -= n
-            block = data if tail is None else np.concatenate([tail, data])
-            if overlap:
-                # A copy, so that a caller changing the block in place does
-                # not change the start of the next one.
-                tail = block[len(block) - overlap:].copy()
-            yield block
+    frames, stop = _span(frames, stop)
+    start = _integer(start, "start")
+    described = _raw_format(major, encoding, samplerate, channels)
+    if stop is not None:
+        frames = _frames_to(source, start, stop, described)
+    if fill_value is not None:
+        fill_value = float(fill_value)
+    iterator: Iterator[np.ndarray] = _stream.blocks(
+        source, blocksize, overlap, frames, start, typenum, bool(always_2d), out, fill_value,
+        **described)
+    return iterator

@@ -134,7 +134,7 @@ def cmd_info(args: argparse.Namespace) -> int:
         try:
             found.append(_api.info(_system_name(path)))
         except OSError as error:
-            _complain(error)
+            _complain(_error_text(error))
             failed = 1
     if args.json:
         _print_json([_plain(item) for item in found])
@@ -236,8 +236,19 @@ def _run(args: argparse.Namespace) -> int:
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
     except (OSError, ValueError, RuntimeError, KeyError) as error:
-        _complain(error)
+        _complain(_error_text(error))
         return 1
+
+
+def _error_text(error: Exception) -> Union[str, Exception]:
+    """An error as the command line shows it: a system error on a file as
+    "name: reason", the name as the system gave it (its bytes, escaped where
+    they are not text)."""
+    if isinstance(error, OSError) and isinstance(error.filename, (str, bytes)) \
+            and error.strerror:
+        name = os.fsencode(error.filename).decode("utf-8", "surrogateescape")
+        return f"{name}: {error.strerror}"
+    return error
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:

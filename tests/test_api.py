@@ -3,7 +3,9 @@
 Files come from the soundfile package, the standard library's wave module and
 hand-built chunk bytes, so that the helpers are checked against writers and a
 reader that are not ours."""
+import errno
 import importlib.metadata
+import struct
 import wave
 
 import numpy as np
@@ -124,9 +126,16 @@ def test_read_refuses_counts_that_are_not_integers(ramp_wav, kwargs, message):
     assert str(excinfo.value) == message
 
 
-def test_read_of_a_missing_file_raises_oserror(tmp_path):
-    with pytest.raises(OSError, match="Ondalis::error while opening"):
-        ondalis.read(tmp_path / "missing.wav")
+def test_read_of_a_missing_file_raises_file_not_found(tmp_path):
+    missing = tmp_path / "missing.wav"
+    with pytest.raises(FileNotFoundError) as excinfo:
+        ondalis.read(missing)
+    assert excinfo.value.errno == errno.ENOENT and excinfo.value.filename == str(missing)
+
+
+def test_read_of_a_directory_raises_is_a_directory(tmp_path):
+    with pytest.raises(IsADirectoryError):
+        ondalis.read(tmp_path)
 
 
 # --- write --------------------------------------------------------------------------
@@ -269,16 +278,33 @@ def test_info_returns_every_kind_of_metadata(tmp_path):
     assert np.array_equal(ondalis.read(path, dtype="int16")[0], s.samples())
 
 
-def test_info_reports_a_chunk_it_cannot_decode_and_keeps_the_rest(tmp_path, build):
-    """A cart chunk whose title is not UTF-8: a warning, no cart, the rest intact."""
+def test_info_reads_texts_that_are_not_utf8_with_replacement(tmp_path, build):
+    """A cart chunk whose title is not UTF-8: the title with U+FFFD, the rest intact."""
     cart = b"0101" + b"\xff\xfe bad".ljust(64, b"\0") + bytes(2048 - 68)
     path = tmp_path / "bad.wav"
     path.write_bytes(build.wav_bytes(np.zeros(8), extra_chunks=build.wav_cue_chunk([3])
                                      + build.riff_chunk(b"cart", cart)))
-    with pytest.warns(UserWarning, match=r"bad\.wav: cannot read the cart: .*utf-8"):
-        found = ondalis.info(path)
-    assert found.cart is None
+    found = ondalis.info(path)
+    assert found.cart.title == "\ufffd\ufffd bad" and found.cart.version == "0101"
     assert [c.position for c in found.cue_points] == [3]
+
+
+def test_info_ends_broadcast_texts_at_their_first_nul(tmp_path, build):
+    """Field recorders leave bytes after the NUL that ends a text; the strict
+    command refuses the record, info() reads it."""
+    description = b"Scene 4 take 2\0\xff\xfe left over".ljust(256, b"\0")
+    fixed = (description + b"Recorder".ljust(32, b"\0") + bytes(32) + b"2024-05-01"
+             + b"10:30:00" + struct.pack("<IIH", 5, 0, 1) + bytes(64 + 10 + 180))
+    history = b"A=PCM,F=8000\r\n\0\xfe\xfe"
+    path = tmp_path / "recorder.wav"
+    path.write_bytes(build.wav_bytes(np.zeros(8), extra_chunks=build.riff_chunk(
+        b"bext", fixed + history)))
+    with ondalis.Ondalis(path) as f, pytest.raises(UnicodeDecodeError):
+        f.command("SFC_GET_BROADCAST_INFO")
+    found = ondalis.info(path).broadcast
+    assert found.description == "Scene 4 take 2" and found.originator == "Recorder"
+    assert found.time_reference == 5 and found.coding_history.startswith("A=PCM,F=8000\r\n")
+    assert "\0" not in found.coding_history and "\ufffd" not in found.coding_history
 
 
 def test_info_of_a_missing_file_raises_oserror(tmp_path):
@@ -336,7 +362,7 @@ def test_a_block_changed_in_place_does_not_change_the_next(long_wav):
     ((4, 4), ValueError, "overlap must lie in [0, blocksize), got 4"),
     ((4, -1), ValueError, "overlap must lie in [0, blocksize), got -1"),
     ((4.0,), TypeError, "blocksize must be an integer, not float"),
-    ((4, 0, "int8"), ValueError, "dtype must be one of float64, float32, int32, int16, "
+    ((4, 0, -1, 0, None, "int8"), ValueError, "dtype must be one of float64, float32, int32, int16, "
                                  "not 'int8'"),
 ])
 def test_blocks_refuses_bad_arguments_at_the_call(long_wav, args, error, message):
@@ -346,5 +372,5 @@ def test_blocks_refuses_bad_arguments_at_the_call(long_wav, args, error, message
 
 
 def test_blocks_opens_the_file_at_the_call(tmp_path):
-    with pytest.raises(OSError, match="Ondalis::error while opening"):
+    with pytest.raises(FileNotFoundError):
         ondalis.blocks(tmp_path / "missing.wav", 16)

@@ -1,0 +1,212 @@
+#include "io.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#include "../capi/error.hpp"
+
+namespace ondalis::stream {
+
+void PendingError::take() {
+  if (!empty()) {
+    PyErr_Clear();
+    return;
+  }
+  PyErr_Fetch(&type_, &value_, &traceback_);
+}
+
+void PendingError::restore() {
+  PyErr_Restore(type_, value_, traceback_);
+  type_ = value_ = traceback_ = nullptr;
+}
+
+PendingError::~PendingError() {
+  Py_XDECREF(type_);
+  Py_XDECREF(value_);
+  Py_XDECREF(traceback_);
+}
+
+namespace {
+
+Io& io_of(void* user) { return *static_cast<Io*>(user); }
+
+sf_count_t io_length(void* user) { return io_of(user).length(); }
+sf_count_t io_seek(sf_count_t offset, int whence, void* user) {
+  return io_of(user).seek(offset, whence);
+}
+sf_count_t io_read(void* data, sf_count_t count, void* user) {
+  return count <= 0 ? 0 : io_of(user).read(data, count);
+}
+sf_count_t io_write(const void* data, sf_count_t count, void* user) {
+  return count <= 0 ? 0 : io_of(user).write(data, count);
+}
+sf_count_t io_tell(void* user) { return io_of(user).tell(); }
+
+// The position `offset` from `whence` lands on, or -1 when it lies before the
+// start or the arithmetic would overflow.
+sf_count_t target_position(sf_count_t offset, int whence, sf_count_t here, sf_count_t end) {
+  sf_count_t origin = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? here : end;
+  if (whence != SEEK_SET && whence != SEEK_CUR && whence != SEEK_END) return -1;
+  if (offset > 0 && origin > std::numeric_limits<sf_count_t>::max() - offset) return -1;
+  sf_count_t target = origin + offset;
+  return target < 0 ? -1 : target;
+}
+
+}  // namespace
+
+SF_VIRTUAL_IO Io::table = {io_length, io_seek, io_read, io_write, io_tell};
+
+MemoryIo::MemoryIo(std::vector<char> owned)
+    : owned_(std::move(owned)), data_(owned_.data()),
+      size_(static_cast<sf_count_t>(owned_.size())), writable_(true) {}
+
+sf_count_t MemoryIo::seek(sf_count_t offset, int whence) {
+  sf_count_t target = target_position(offset, whence, position_, size_);
+  if (target < 0) return -1;
+  position_ = target;
+  return position_;
+}
+
+sf_count_t MemoryIo::read(void* data, sf_count_t count) {
+  if (position_ >= size_) return 0;
+  sf_count_t n = std::min(count, size_ - position_);
+  std::memcpy(data, data_ + position_, static_cast<std::size_t>(n));
+  position_ += n;
+  return n;
+}
+
+// Writing past the end grows the store (a gap left by a seek is zeros).
+sf_count_t MemoryIo::write(const void* data, sf_count_t count) {
+  if (!writable_) return 0;
+  if (position_ > std::numeric_limits<sf_count_t>::max() - count) return 0;
+  sf_count_t end = position_ + count;
+  try {
+    if (end > static_cast<sf_count_t>(owned_.size())) owned_.resize(static_cast<std::size_t>(end));
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+  std::memcpy(owned_.data() + position_, data, static_cast<std::size_t>(count));
+  data_ = owned_.data();
+  size_ = std::max(size_, end);
+  position_ = end;
+  return count;
+}
+
+template <class Body>
+sf_count_t FileObjectIo::guarded_call(sf_count_t failed, Body&& body) {
+  PyGILState_STATE state = PyGILState_Ensure();
+  sf_count_t result = failed;
+  if (error_.empty()) {
+    try {
+      result = body();
+    } catch (const python_error&) {
+      error_.take();
+      result = failed;
+    }
+  }
+  PyGILState_Release(state);
+  return result;
+}
+
+namespace {
+
+// An int result of a file-object method as a non-negative position.
+sf_count_t position_from(PyObject* value, const char* method) {
+  long long n = PyLong_AsLongLong(value);
+  if (n == -1 && PyErr_Occurred()) fail();
+  if (n < 0) {
+    PyErr_Format(PyExc_OSError, "the file object's %s() returned a negative position (%lld)",
+                 method, n);
+    fail();
+  }
+  return n;
+}
+
+}  // namespace
+
+sf_count_t FileObjectIo::absolute_tell() {
+  Ref position = check(PyObject_CallMethod(file_.get(), "tell", nullptr));
+  return position_from(position.get(), "tell");
+}
+
+sf_count_t FileObjectIo::tell() {
+  return guarded_call(-1, [&] { return absolute_tell() - base_; });
+}
+
+// The end of the file, relative to the base; the file object's position is
+// left where it was.
+sf_count_t FileObjectIo::end_position() {
+  sf_count_t here = absolute_tell();
+  Ref end = check(PyObject_CallMethod(file_.get(), "seek", "(Li)", 0LL, SEEK_END));
+  sf_count_t size = absolute_tell();
+  Ref back = check(PyObject_CallMethod(file_.get(), "seek", "(Li)", here, SEEK_SET));
+  return std::max<sf_count_t>(size - base_, 0);
+}
+
+sf_count_t FileObjectIo::length() {
+  return guarded_call(-1, [&] { return end_position(); });
+}
+
+sf_count_t FileObjectIo::seek(sf_count_t offset, int whence) {
+  return guarded_call(-1, [&] {
+    sf_count_t here = absolute_tell() - base_;
+    sf_count_t end = whence == SEEK_END ? end_position() : 0;
+    sf_count_t target = target_position(offset, whence, here, end);
+    if (target < 0) return sf_count_t{-1};
+    Ref moved = check(PyObject_CallMethod(file_.get(), "seek", "(Li)", base_ + target, SEEK_SET));
+    return absolute_tell() - base_;
+  });
+}
+
+sf_count_t FileObjectIo::read(void* data, sf_count_t count) {
+  return guarded_call(0, [&] {
+    Ref chunk = check(PyObject_CallMethod(file_.get(), "read", "(L)", count));
+    Py_buffer view;
+    check_status(PyObject_GetBuffer(chunk.get(), &view, PyBUF_SIMPLE));
+    sf_count_t n = view.len;
+    if (n <= count) std::memcpy(data, view.buf, static_cast<std::size_t>(n));
+    PyBuffer_Release(&view);
+    if (n > count) {
+      PyErr_Format(PyExc_OSError, "the file object's read(%lld) returned %lld bytes",
+                   static_cast<long long>(count), static_cast<long long>(n));
+      fail();
+    }
+    return n;
+  });
+}
+
+sf_count_t FileObjectIo::write(const void* data, sf_count_t count) {
+  return guarded_call(0, [&] {
+    sf_count_t done = 0;
+    while (done < count) {
+      Ref chunk = check(PyBytes_FromStringAndSize(static_cast<const char*>(data) + done,
+                                                  count - done));
+      Ref written = check(PyObject_CallMethod(file_.get(), "write", "(O)", chunk.get()));
+      sf_count_t n = written.get() == Py_None ? count - done : position_from(written.get(), "write");
+      if (n == 0 || n > count - done) {
+        PyErr_SetString(PyExc_OSError, "the file object's write() took no bytes or too many");
+        fail();
+      }
+      done += n;
+    }
+    return done;
+  });
+}
+
+void DeliveringIo::deliver() {
+  if (start_ >= 0) check(PyObject_CallMethod(target_.get(), "seek", "(Li)", start_, SEEK_SET));
+  const std::vector<char>& bytes = written();
+  constexpr std::size_t kChunk = std::size_t{1} << 24;
+  for (std::size_t done = 0; done < bytes.size();) {
+    std::size_t n = std::min(kChunk, bytes.size() - done);
+    Ref chunk = check(PyBytes_FromStringAndSize(bytes.data() + done, static_cast<Py_ssize_t>(n)));
+    Ref written = check(PyObject_CallMethod(target_.get(), "write", "(O)", chunk.get()));
+    std::size_t took = n;
+    if (written.get() != Py_None) took = static_cast<std::size_t>(position_from(written.get(), "write"));
+    if (took == 0 || took > n) raise(PyExc_OSError, "the file object's write() took no bytes or too many");
+    done += took;
+  }
+}
+
+}  // namespace ondalis::stream

@@ -1,0 +1,136 @@
+// Where a stream's bytes live when they are not a path or a descriptor:
+// memory (a buffer the caller lends, an io.BytesIO's own buffer, bytes read
+// from a pipe, bytes written for an object without a name) or a seekable
+// Python file object reached through its methods. libsndfile reaches either
+// through its virtual I/O table; the callbacks run with the interpreter lock
+// released, and only the file-object ones take it back.
+#pragma once
+#include <Python.h>
+#include <sndfile.h>
+
+#include <memory>
+#include <vector>
+
+#include "../capi/ref.hpp"
+
+namespace ondalis::stream {
+
+// A Python exception carried out of a callback (taken and restored whole).
+class PendingError {
+ public:
+  bool empty() const { return type_ == nullptr; }
+  // Takes the interpreter's current exception; keeps only the first one.
+  void take();
+  // Sets it as the interpreter's exception again and empties this holder.
+  void restore();
+  // Moves the exception out, without touching reference counts (safe with
+  // the interpreter lock released).
+  PendingError release() {
+    PendingError out;
+    std::swap(out.type_, type_);
+    std::swap(out.value_, value_);
+    std::swap(out.traceback_, traceback_);
+    return out;
+  }
+  PendingError() = default;
+  PendingError(PendingError&& other) noexcept { *this = std::move(other); }
+  PendingError& operator=(PendingError&& other) noexcept {
+    std::swap(type_, other.type_);
+    std::swap(value_, other.value_);
+    std::swap(traceback_, other.traceback_);
+    return *this;
+  }
+  ~PendingError();  // drops an exception nobody restored (the lock must be held)
+
+ private:
+  PyObject* type_ = nullptr;
+  PyObject* value_ = nullptr;
+  PyObject* traceback_ = nullptr;
+};
+
+class Io {
+ public:
+  virtual ~Io() = default;
+  virtual sf_count_t length() = 0;
+  virtual sf_count_t seek(sf_count_t offset, int whence) = 0;
+  virtual sf_count_t read(void* data, sf_count_t count) = 0;
+  virtual sf_count_t write(const void* data, sf_count_t count) = 0;
+  virtual sf_count_t tell() = 0;
+  // After a successful close of a written stream, with the interpreter lock
+  // held: hands the bytes to their owner (an io.BytesIO, a file object).
+  virtual void deliver() {}
+  // The exception a callback met, if any (moved out; lock need not be held).
+  PendingError take_error() { return error_.release(); }
+  // libsndfile's table of callbacks, each forwarding to an Io.
+  static SF_VIRTUAL_IO table;
+
+ protected:
+  PendingError error_;
+};
+
+// Bytes in memory. Reading: `size` bytes at `data`, which the owner keeps
+// alive and unchanged (a Python buffer exported for the stream's life, or
+// `owned`). Writing: a growing array of our own.
+class MemoryIo : public Io {
+ public:
+  // A read-only view of `size` bytes.
+  MemoryIo(const char* data, sf_count_t size) : data_(data), size_(size) {}
+  // Bytes of our own (a pipe's whole content, or an empty store to write into).
+  explicit MemoryIo(std::vector<char> owned);
+
+  sf_count_t length() override { return size_; }
+  sf_count_t seek(sf_count_t offset, int whence) override;
+  sf_count_t read(void* data, sf_count_t count) override;
+  sf_count_t write(const void* data, sf_count_t count) override;
+  sf_count_t tell() override { return position_; }
+  // What was written (the whole store).
+  const std::vector<char>& written() const { return owned_; }
+
+ private:
+  std::vector<char> owned_;
+  const char* data_;
+  sf_count_t size_;
+  sf_count_t position_ = 0;
+  bool writable_ = false;
+};
+
+// A seekable binary file object; offsets count from where it stood when the
+// stream was opened.
+class FileObjectIo : public Io {
+ public:
+  FileObjectIo(Ref file, sf_count_t base) : file_(std::move(file)), base_(base) {}
+
+  sf_count_t length() override;
+  sf_count_t seek(sf_count_t offset, int whence) override;
+  sf_count_t read(void* data, sf_count_t count) override;
+  sf_count_t write(const void* data, sf_count_t count) override;
+  sf_count_t tell() override;
+
+ private:
+  // Runs `body` with the interpreter lock taken; a Python exception it
+  // raises is kept for the caller and `failed` returned instead. After the
+  // first exception no more Python code runs.
+  template <class Body>
+  sf_count_t guarded_call(sf_count_t failed, Body&& body);
+  sf_count_t absolute_tell();
+  sf_count_t end_position();
+
+  Ref file_;
+  sf_count_t base_;
+};
+
+// A memory store written for an object without a name; deliver() writes the
+// bytes to `target` with target.write(), after seeking it back to where it
+// stood (for an io.BytesIO or a seekable file object) when `start` >= 0.
+class DeliveringIo : public MemoryIo {
+ public:
+  DeliveringIo(Ref target, sf_count_t start)
+      : MemoryIo(std::vector<char>{}), target_(std::move(target)), start_(start) {}
+  void deliver() override;
+
+ private:
+  Ref target_;
+  sf_count_t start_;
+};
+
+}  // namespace ondalis::stream

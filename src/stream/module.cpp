@@ -1,0 +1,168 @@
+// The module ondalis._stream: the Stream and Blocks types and the one-call
+// functions that the package's read and blocks use.
+#define PY_ARRAY_UNIQUE_SYMBOL ondalis_ARRAY_API
+#include "../capi/numpy.hpp"
+
+#include <algorithm>
+#include <limits>
+
+#include "../capi/boundary.hpp"
+#include "blocks.hpp"
+#include "frames.hpp"
+#include "stream.hpp"
+#include "stream_ops.hpp"
+
+namespace ondalis::stream {
+namespace {
+
+constexpr sf_count_t kUnknownLength = std::numeric_limits<sf_count_t>::max();
+
+// Moves to `start` (negative: from the end), clamped to the file as a slice
+// is; returns the frames from there to the end, or -1 when the length is
+// unknown.
+sf_count_t go_to_start(Stream* stream, sf_count_t start) {
+  const SF_INFO& info = stream->state.info;
+  if (info.frames == kUnknownLength || !info.seekable) {
+    if (start < 0) raise(PyExc_ValueError, "start cannot count from the end of a stream of unknown length");
+    if (start > 0 && !info.seekable) raise(PyExc_ValueError, "cannot start past the first frame: the stream cannot seek");
+    if (start > 0) seek_frames(stream, start, SEEK_SET);
+    return -1;
+  }
+  sf_count_t total = info.frames;
+  start = start < 0 ? std::max<sf_count_t>(start + total, 0) : std::min(start, total);
+  if (start > 0) seek_frames(stream, start, SEEK_SET);
+  return total - start;
+}
+
+// How many frames to read: `frames` (< 0: all that are left) within `left`
+// (-1: unknown).
+sf_count_t frames_to_read(sf_count_t frames, sf_count_t left) {
+  if (frames < 0) return left;
+  return left < 0 ? frames : std::min(frames, left);
+}
+
+Stream* as_stream(Ref& object) { return reinterpret_cast<Stream*>(object.get()); }
+
+// Runs `body`, closing the stream if it fails (the body's exception wins
+// over a failing close) and, when `close_after`, after it succeeds too.
+template <class Body>
+Ref closing(Ref& stream, Body&& body, bool close_after = true) {
+  Ref result;
+  try {
+    result = body();
+  } catch (const python_error&) {
+    PendingError error;
+    error.take();
+    try {
+      close_stream(as_stream(stream));
+    } catch (const python_error&) {
+      PyErr_Clear();
+    }
+    error.restore();
+    throw;
+  }
+  if (close_after) close_stream(as_stream(stream));
+  return result;
+}
+
+// The stream a read or a blocks call reads, and its checked sample type.
+struct Opened {
+  int typenum;
+  Ref stream;
+};
+
+Opened open_typed(PyObject* source, int typenum, int format, int channels, int samplerate) {
+  Ref kind = check(PyLong_FromLong(typenum));
+  int checked = checked_typenum(kind.get());
+  return {checked, open_stream(source, "r", format, channels, samplerate)};
+}
+
+PyObject* read_file(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"source", "frames", "start", "dtype", "always_2d", "out",
+                                "format", "channels", "samplerate", nullptr};
+  PyObject *source, *out = nullptr;
+  long long frames = -1, start = 0;
+  int typenum = NPY_FLOAT64, two_d = 0, format = 0, channels = 0, samplerate = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|LLipOiii:read", const_cast<char**>(names),
+                                   &source, &frames, &start, &typenum, &two_d, &out, &format,
+                                   &channels, &samplerate))
+    return nullptr;
+  return guarded([&] {
+    auto [checked, stream] = open_typed(source, typenum, format, channels, samplerate);
+    Ref data = closing(stream, [&] {
+      sf_count_t left = go_to_start(as_stream(stream), start);
+      sf_count_t count = frames_to_read(frames, left);
+      return read_frames(as_stream(stream), count, checked, two_d, out);
+    });
+    return check(Py_BuildValue("(Ni)", data.release(), as_stream(stream)->state.info.samplerate));
+  });
+}
+
+PyObject* open_blocks(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"source", "blocksize", "overlap", "frames", "start", "dtype",
+                                "always_2d", "out", "fill_value", "format", "channels",
+                                "samplerate", nullptr};
+  PyObject *source, *out = nullptr, *fill = nullptr;
+  long long blocksize = 0, overlap = 0, frames = -1, start = 0;
+  int typenum = NPY_FLOAT64, two_d = 0, format = 0, channels = 0, samplerate = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|LLLLipOOiii:blocks",
+                                   const_cast<char**>(names), &source, &blocksize, &overlap,
+                                   &frames, &start, &typenum, &two_d, &out, &fill, &format,
+                                   &channels, &samplerate))
+    return nullptr;
+  return guarded([&] {
+    auto [checked, stream] = open_typed(source, typenum, format, channels, samplerate);
+    return closing(stream, [&] {
+      sf_count_t count = frames_to_read(frames, go_to_start(as_stream(stream), start));
+      BlockSpec spec{blocksize, overlap, count, checked, two_d != 0, out, fill};
+      Ref iterator = make_blocks(Ref::borrow(stream.get()), spec);
+      return iterator;
+    }, false);
+  });
+}
+
+PyMethodDef functions[] = {
+    {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_file)),
+     METH_VARARGS | METH_KEYWORDS,
+     "read(source, frames=-1, start=0, dtype=NPY_FLOAT64, always_2d=False, out=None, "
+     "format=0, channels=0, samplerate=0)\n--\n\n"
+     "(data, samplerate) of a sound source: opened, read and closed in one call."},
+    {"blocks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_blocks)),
+     METH_VARARGS | METH_KEYWORDS,
+     "blocks(source, blocksize=0, overlap=0, frames=-1, start=0, dtype=NPY_FLOAT64, "
+     "always_2d=False, out=None, fill_value=None, format=0, channels=0, samplerate=0)\n--\n\n"
+     "An iterator over the blocks of a sound source; it closes the source at the end."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int exec_module(PyObject* module) {
+  if (_import_array() < 0) return -1;
+  for (PyTypeObject* type : {&StreamType, &BlocksType}) {
+    if (PyType_Ready(type) < 0) return -1;
+  }
+  if (PyModule_AddObjectRef(module, "Stream", reinterpret_cast<PyObject*>(&StreamType)) < 0)
+    return -1;
+  if (PyModule_AddObjectRef(module, "Blocks", reinterpret_cast<PyObject*>(&BlocksType)) < 0)
+    return -1;
+  return 0;
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#ifdef Py_mod_gil
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "_stream",
+    "The streaming path of ondalis: sound files on any source, read and written with the\n"
+    "interpreter lock released.",
+    0, functions, slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace ondalis::stream
+
+PyMODINIT_FUNC PyInit__stream() { return PyModuleDef_Init(&ondalis::stream::module_def); }

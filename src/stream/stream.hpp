@@ -1,0 +1,85 @@
+// The Stream type of the streaming path: one open libsndfile file on any
+// source (path, descriptor, memory, file object). Its methods release the
+// interpreter lock around every libsndfile call and serialise on the
+// stream's own mutex.
+#pragma once
+#include <Python.h>
+#include <sndfile.h>
+
+#include <memory>
+#include <utility>
+
+#include "../capi/error.hpp"
+#include "../capi/ref.hpp"
+#include "io.hpp"
+#include "lock.hpp"
+
+namespace ondalis::stream {
+
+// A Python buffer exported for as long as the holder lives.
+class ExportedBuffer {
+ public:
+  ExportedBuffer() = default;
+  explicit ExportedBuffer(PyObject* exporter);
+  ~ExportedBuffer() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  ExportedBuffer(const ExportedBuffer&) = delete;
+  ExportedBuffer& operator=(const ExportedBuffer&) = delete;
+  const char* data() const { return static_cast<const char*>(view_.buf); }
+  sf_count_t size() const { return view_.len; }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+struct StreamState {
+  OwnedMutex mutex;
+  SNDFILE* file = nullptr;  // null once closed; guarded by `mutex`
+  SF_INFO info{};           // as opened; never changes afterwards
+  int mode = SFM_READ;
+  std::unique_ptr<ExportedBuffer> buffer;  // memory lent by the caller
+  std::unique_ptr<Io> io;                  // null for paths and descriptors
+  Ref name;                                // for messages
+};
+
+struct Stream {
+  PyObject_HEAD
+  StreamState state;
+};
+
+extern PyTypeObject StreamType;
+
+// Runs `call(file)` on the open file with the interpreter lock released and
+// the stream's mutex held; then carries out any exception a file-object
+// callback met. ValueError on a closed stream, RuntimeError when a thread
+// re-enters its own stream from a callback.
+template <class Call>
+auto with_file(Stream* self, Call&& call) {
+  StreamState& s = self->state;
+  if (s.mutex.held_here())
+    raise(PyExc_RuntimeError, "the stream is in use by its own file object's callback");
+  decltype(call(static_cast<SNDFILE*>(nullptr))) result{};
+  bool closed = false;
+  PendingError error;
+  {
+    Unlocked unlocked;
+    s.mutex.lock();
+    if (s.file == nullptr) closed = true;
+    else result = call(s.file);
+    if (s.io) error = s.io->take_error();
+    s.mutex.unlock();
+  }
+  if (!error.empty()) {
+    error.restore();
+    fail();
+  }
+  if (closed) raise(PyExc_ValueError, "I/O operation on a closed sound file");
+  return result;
+}
+
+// OSError with libsndfile's text for the file's last error.
+[[noreturn]] void raise_file_error(Stream* self, const char* what);
+
+}  // namespace ondalis::stream

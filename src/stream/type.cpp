@@ -1,0 +1,146 @@
+// The Stream type's Python face: constructor, methods, attributes, lifetime.
+#include <new>
+
+#include "../capi/boundary.hpp"
+#include "frames.hpp"
+#include "stream.hpp"
+#include "stream_ops.hpp"
+
+namespace ondalis::stream {
+namespace {
+
+Stream* as_stream(PyObject* object) { return reinterpret_cast<Stream*>(object); }
+
+PyObject* stream_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"source", "mode", "format", "channels", "samplerate", nullptr};
+  PyObject* source;
+  const char* mode = "r";
+  int format = 0, channels = 0, samplerate = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|siii:Stream", const_cast<char**>(names),
+                                   &source, &mode, &format, &channels, &samplerate))
+    return nullptr;
+  return guarded([&] { return open_stream(source, mode, format, channels, samplerate); });
+}
+
+// A stream dropped without close() is closed here; a failure can only be
+// reported to the unraisable hook.
+void stream_dealloc(PyObject* object) {
+  Stream* self = as_stream(object);
+  if (self->state.file != nullptr) {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    Ref ignored = Ref::steal(guarded([&] {
+      close_stream(self);
+      return Ref::borrow(Py_None);
+    }));
+    if (!ignored) PyErr_WriteUnraisable(object);
+    PyErr_Restore(type, value, traceback);
+  }
+  self->state.~StreamState();
+  Py_TYPE(object)->tp_free(object);
+}
+
+PyObject* stream_read(PyObject* object, PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"frames", "dtype", "always_2d", "out", nullptr};
+  long long frames = -1;
+  int typenum = NPY_FLOAT64, two_d = 0;
+  PyObject* out = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|LipO:read", const_cast<char**>(names),
+                                   &frames, &typenum, &two_d, &out))
+    return nullptr;
+  return guarded([&] {
+    Ref kind = check(PyLong_FromLong(typenum));
+    return read_frames(as_stream(object), frames, checked_typenum(kind.get()), two_d, out);
+  });
+}
+
+PyObject* stream_write(PyObject* object, PyObject* data) {
+  return guarded([&] { return check(PyLong_FromLongLong(write_frames(as_stream(object), data))); });
+}
+
+PyObject* stream_seek(PyObject* object, PyObject* args) {
+  long long frames;
+  int whence = SEEK_SET;
+  if (!PyArg_ParseTuple(args, "L|i:seek", &frames, &whence)) return nullptr;
+  return guarded([&] {
+    return check(PyLong_FromLongLong(seek_frames(as_stream(object), frames, whence)));
+  });
+}
+
+PyObject* stream_tell(PyObject* object, PyObject*) {
+  return guarded([&] { return check(PyLong_FromLongLong(seek_frames(as_stream(object), 0, SEEK_CUR))); });
+}
+
+PyObject* stream_close(PyObject* object, PyObject*) {
+  return guarded([&] {
+    close_stream(as_stream(object));
+    return Ref::borrow(Py_None);
+  });
+}
+
+PyObject* stream_enter(PyObject* object, PyObject*) { return Py_NewRef(object); }
+
+PyObject* stream_exit(PyObject* object, PyObject*) { return stream_close(object, nullptr); }
+
+PyObject* stream_strings(PyObject* object, PyObject*) {
+  return guarded([&] { return file_strings(as_stream(object)); });
+}
+
+PyMethodDef stream_methods[] = {
+    {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_read)),
+     METH_VARARGS | METH_KEYWORDS,
+     "read($self, frames=-1, dtype=NPY_FLOAT64, always_2d=False, out=None)\n--\n\n"
+     "Up to `frames` frames (all that are left for frames < 0) as a new array of\n"
+     "the numpy type number dtype, or into `out` (its filled part is returned)."},
+    {"write", stream_write, METH_O, "write($self, data, /)\n--\n\nWrites every frame of data."},
+    {"seek", stream_seek, METH_VARARGS, "seek($self, frames, whence=0, /)\n--\n\nMoves to a frame."},
+    {"tell", stream_tell, METH_NOARGS, "tell($self, /)\n--\n\nThe current frame."},
+    {"strings", stream_strings, METH_NOARGS,
+     "strings($self, /)\n--\n\n{string type id: bytes} of the file's texts."},
+    {"metadata", stream_metadata, METH_NOARGS,
+     "metadata($self, /)\n--\n\nThe file's metadata records, read leniently, as a dict."},
+    {"close", stream_close, METH_NOARGS,
+     "close($self, /)\n--\n\nCloses the file; OSError when libsndfile reports a failure."},
+    {"__enter__", stream_enter, METH_NOARGS, nullptr},
+    {"__exit__", stream_exit, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+template <auto Member>
+PyObject* info_getter(PyObject* object, void*) {
+  return PyLong_FromLongLong(as_stream(object)->state.info.*Member);
+}
+
+PyObject* closed_getter(PyObject* object, void*) {
+  StreamState& s = as_stream(object)->state;
+  return PyBool_FromLong(s.file == nullptr);
+}
+
+PyGetSetDef stream_getset[] = {
+    {"frames", info_getter<&SF_INFO::frames>, nullptr, "frames as opened", nullptr},
+    {"samplerate", info_getter<&SF_INFO::samplerate>, nullptr, "frames per second", nullptr},
+    {"channels", info_getter<&SF_INFO::channels>, nullptr, "channels", nullptr},
+    {"format", info_getter<&SF_INFO::format>, nullptr, "libsndfile format code", nullptr},
+    {"sections", info_getter<&SF_INFO::sections>, nullptr, "sections", nullptr},
+    {"seekable", info_getter<&SF_INFO::seekable>, nullptr, "whether libsndfile can seek", nullptr},
+    {"closed", closed_getter, nullptr, "whether the stream is closed", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject StreamType = [] {
+  PyTypeObject type{PyVarObject_HEAD_INIT(nullptr, 0)};
+  type.tp_name = "ondalis._stream.Stream";
+  type.tp_basicsize = sizeof(Stream);
+  type.tp_flags = Py_TPFLAGS_DEFAULT;
+  type.tp_doc = "Stream(source, mode='r', format=0, channels=0, samplerate=0)\n--\n\n"
+                "One open sound file on a path, descriptor, buffer or file object.";
+  type.tp_new = stream_new;
+  type.tp_dealloc = stream_dealloc;
+  type.tp_methods = stream_methods;
+  type.tp_getset = stream_getset;
+  return type;
+}();
+
+}  // namespace ondalis::stream
