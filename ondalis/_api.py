@@ -368,18 +368,22 @@ def info(source: Source, *, major: Optional[str] = None, encoding: Optional[str]
     recorder still reads. Returns a SoundInfo. Raises OSError when the file
     cannot be opened.
     """
-    label = _path_text(source)
     with _opened_stream(source, "r", _raw_format(major, encoding, samplerate, channels)) as f:
-        names = _ondalis.stringtype_id_to_name
-        strings = {names[kind]: value.decode("utf-8", "replace")
-                   for kind, value in f.strings().items() if kind in names}
-        records = _records(f.metadata(), label)
-        rate, frames = f.samplerate, f.frames
-        major_name, encoding_name = _format_names(f.format)
-        return SoundInfo(path=label, frames=frames, samplerate=rate, channels=f.channels,
-                         duration=frames / rate if rate else 0.0, format=f.format,
-                         major_format=major_name, encoding=encoding_name, strings=strings,
-                         **records)
+        return _described(f, _path_text(source))
+
+
+def _described(f: Any, label: str) -> SoundInfo:
+    """The SoundInfo of the open stream `f`, a file that `label` names."""
+    names = _ondalis.stringtype_id_to_name
+    strings = {names[kind]: value.decode("utf-8", "replace")
+               for kind, value in f.strings().items() if kind in names}
+    records = _records(f.metadata(), label)
+    rate, frames = f.samplerate, f.frames
+    major_name, encoding_name = _format_names(f.format)
+    return SoundInfo(path=label, frames=frames, samplerate=rate, channels=f.channels,
+                     duration=frames / rate if rate else 0.0, format=f.format,
+                     major_format=major_name, encoding=encoding_name, strings=strings,
+                     **records)
 
 
 def blocks(source: Source, blocksize: Optional[int] = None, overlap: int = 0,

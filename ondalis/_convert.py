@@ -1,12 +1,14 @@
 """Converting a sound file into another format, metadata and all."""
+import fcntl
+import io
 import os
+import stat
 import sys
-from typing import Any, List, Optional, TextIO, Tuple, Union
+from typing import Any, Dict, List, Optional, TextIO, Tuple, Union
 
 import numpy as np
 
 from . import _api, _ondalis
-from ._ondalis import Ondalis
 from ._terminal import printable
 
 # Frames per block: large enough that the per-call cost vanishes, small
@@ -16,17 +18,20 @@ BLOCK_FRAMES = 65536
 # Files shorter than this many frames convert without a progress bar.
 PROGRESS_MIN_FRAMES = 16 * BLOCK_FRAMES
 
-# The chunks carried over: SoundInfo field, set command, what it is called.
-# Loop information has no set command in libsndfile; it is only reported
-# when the source has it.
+# The records carried over (SoundInfo field, what it is called), as the
+# stream's copy_metadata offers them. Loop information has no set command in
+# libsndfile; it is only reported when the source has it.
 _CARRIED = (
-    ("cue_points", "SFC_SET_CUE", "cue points"),
-    ("instrument", "SFC_SET_INSTRUMENT", "instrument"),
-    ("broadcast", "SFC_SET_BROADCAST_INFO", "broadcast extension"),
-    ("cart", "SFC_SET_CART_INFO", "cart chunk"),
-    ("channel_map", "SFC_SET_CHANNEL_MAP_INFO", "channel map"),
-    ("loop_info", None, "loop information"),
+    ("cue_points", "cue points"),
+    ("instrument", "instrument"),
+    ("broadcast", "broadcast extension"),
+    ("cart", "cart chunk"),
+    ("channel_map", "channel map"),
+    ("loop_info", "loop information"),
 )
+
+# What libsndfile reports as the length of a stream whose length is unknown.
+_UNKNOWN_LENGTH = 2**63 - 1
 
 # Integer encodings: converting them through int32 keeps every sample exact,
 # whatever scaling the libsndfile in use applies between floats and integers.
@@ -63,87 +68,164 @@ class Progress:
         self.stream.flush()
 
 
-def _put_metadata(source: Ondalis, found: _api.SoundInfo, target: Ondalis) -> None:
-    """Offer the target every string and chunk of the source. A format that
-    refuses one raises, one that drops it does not: what was kept is judged by
-    reading the finished file (see _lost)."""
-    for name, value in source.get_strings().items():
-        try:
-            target.set_string(name, value)
-        except RuntimeError:
-            pass
-    for field, command, _ in _CARRIED:
-        value = getattr(found, field)
-        if command is not None and value:
-            try:
-                target.command(command, value)
-            except RuntimeError:
-                pass
-
-
 def _lost(found: _api.SoundInfo, written: _api.SoundInfo) -> List[str]:
     """What the source holds and the written file does not."""
     lost = [name for name in found.strings if name not in written.strings]
-    lost += [what for field, _, what in _CARRIED
+    lost += [what for field, what in _CARRIED
              if getattr(found, field) and not getattr(written, field)]
     return lost
 
 
-def _target_format(source: Ondalis, target_path: str, major: Optional[str],
+def _target_format(found: _api.SoundInfo, target: Any, major: Optional[str],
                    encoding: Optional[str]) -> int:
     """The target's format code: with no encoding given, the source's is kept
     when the target format takes it."""
-    major = major.lower() if major is not None else _api.major_for_path(target_path)
+    name = _api._target_name(target)
+    major = major.lower() if major is not None else _api.major_for_path(name)
     if encoding is None and major in _ondalis.fileformat_name_to_id:
-        if source.encoding_str() in _ondalis.get_sndfile_encodings(major):
-            encoding = source.encoding_str()
-    return _api.file_format(target_path, major, encoding)
+        if found.encoding in _ondalis.get_sndfile_encodings(major):
+            encoding = found.encoding
+    return _api.file_format(name, major, encoding)
 
 
-def _copy_frames(source: Ondalis, target: Ondalis, progress: Progress) -> int:
-    kind = np.int32 if source.encoding_str() in _INTEGER_ENCODINGS else np.float64
-    total, done = source.frames(), 0
-    while done < total:
-        n = min(BLOCK_FRAMES, total - done)
-        target.write_frames(source.read_frames(n, kind, True))
-        done += n
+def _copy_frames(source: Any, target: Any, progress: Progress) -> int:
+    """Every frame of `source` into `target`, through one block array; to
+    the end of the stream, whatever length its header announced."""
+    encoding = _api._format_names(source.format)[1]
+    kind = np.int32 if encoding in _INTEGER_ENCODINGS else np.float64
+    block = np.empty((BLOCK_FRAMES, source.channels), dtype=kind)
+    typenum = block.dtype.num
+    done = 0
+    while True:
+        frames = source.read(BLOCK_FRAMES, typenum, True, block)
+        if not len(frames):
+            break
+        target.write(frames)
+        done += len(frames)
         progress.update(done)
     progress.finish()
     return done
 
 
-def convert(source_path: Any, target_path: Any, major: Optional[str] = None,
+def _is_path(target: Any) -> bool:
+    return isinstance(target, (str, bytes, os.PathLike))
+
+
+def _seekable_and_readable(target: Any) -> bool:
+    try:
+        return bool(target.seekable() and target.readable())
+    except (AttributeError, OSError, ValueError):
+        return False
+
+
+def _start_of(target: Any) -> Optional[int]:
+    """Where a target that can be read back once written starts: 0 for a
+    path to a regular file (or to none yet), the position of an io.BytesIO,
+    of a readable and seekable file object or of a descriptor open for
+    reading and writing on a regular file. None for the others (a pipe, a
+    device, a write-only file): they are converted in memory, read back there
+    and then handed over."""
+    if _is_path(target):
+        return 0 if not os.path.exists(target) or os.path.isfile(target) else None
+    if isinstance(target, int):
+        regular = stat.S_ISREG(os.fstat(target).st_mode)
+        readable = fcntl.fcntl(target, fcntl.F_GETFL) & os.O_ACCMODE == os.O_RDWR
+        return os.lseek(target, 0, os.SEEK_CUR) if regular and readable else None
+    if isinstance(target, io.BytesIO) or _seekable_and_readable(target):
+        position: int = target.tell()
+        return position
+    return None
+
+
+def _read_back(target: Any, start: int, described: Dict[str, Any]) -> _api.SoundInfo:
+    """The finished target, read from `start`; the position of a file object
+    or descriptor is left at the end of what was written."""
+    if _is_path(target):
+        return _api.info(target, **described)
+    view = open(target, "rb", closefd=False) if isinstance(target, int) else target
+    end = view.tell()
+    view.seek(start)
+    try:
+        return _api.info(view, **described)
+    finally:
+        view.seek(end)
+        if view is not target:
+            view.close()
+
+
+def _hand_over(data: bytes, target: Any) -> None:
+    """A file converted in memory, written to its target."""
+    if _is_path(target):
+        with open(target, "wb") as out:
+            out.write(data)
+        return
+    view = memoryview(data)
+    while view:
+        took = os.write(target, view) if isinstance(target, int) else target.write(view)
+        if took is None:
+            break
+        view = view[took:]
+
+
+def _headerless(code: int, channels: int, rate: int) -> Dict[str, Any]:
+    """What reading a written file back needs: nothing when it has a header,
+    its format, channels and rate when it is RAW."""
+    if code & _ondalis.SF_FORMAT_TYPEMASK != _ondalis.fileformat_name_to_id["raw"]:
+        return {}
+    major, encoding = _api._format_names(code)
+    return {"major": major, "encoding": encoding, "channels": channels, "samplerate": rate}
+
+
+def _refuse_the_same_file(source: Any, target: Any) -> None:
+    if _is_path(source) and _is_path(target) and os.path.exists(target) \
+            and os.path.samefile(source, target):
+        raise ValueError(f"{os.fsdecode(source)} and {os.fsdecode(target)} "
+                         "are the same file")
+
+
+def convert(source: Any, target: Any, major: Optional[str] = None,
             encoding: Optional[str] = None,
             progress: Union[bool, TextIO] = True) -> Tuple[int, List[str]]:
     """Stream a sound file into a new file of another format, with its metadata.
 
-    The major format comes from the target's extension unless given; the
-    encoding is the source's when the target format takes it, else the
+    `source` is anything read() takes, `target` anything write() takes. The
+    major format comes from the target's name (its extension) unless given;
+    the encoding is the source's when the target format takes it, else the
     format's default (see write). Strings, cue points, instrument, broadcast
-    extension, cart chunk and channel map are carried over where the target
-    format keeps them. `progress`: True for a progress bar on stderr when it is
-    a terminal and the file is long, False for none, or a stream to draw it on
-    (again only when that stream is a terminal).
+    extension, cart chunk and channel map are carried over, byte for byte,
+    where the target format keeps them. `progress`: True for a progress bar
+    on stderr when it is a terminal and the file is long, False for none, or a
+    stream to draw it on (again only when that stream is a terminal).
 
-    Returns (frames converted, names of the metadata the target did not keep).
-    A target that cannot be finished is removed. Raises ValueError for a bad
-    format choice or for source and target being the same file, OSError when a
-    file cannot be opened or written.
+    Returns (frames converted, names of the metadata the target did not
+    keep), judged by reading the finished file back; a target that cannot be
+    read back (a pipe, a device) is converted in memory, read back there and
+    then written to it. A target path
+    that cannot be finished is removed. Raises ValueError for a bad format
+    choice or for source and target being the same file, OSError when a file
+    cannot be opened or written.
     """
     stream = sys.stderr if progress is True else progress or None
-    if os.path.exists(target_path) and os.path.samefile(source_path, target_path):
-        raise ValueError(f"{os.fsdecode(source_path)} and {os.fsdecode(target_path)} "
-                         "are the same file")
-    found = _api.info(source_path)
-    with Ondalis(source_path) as source:
-        code = _target_format(source, target_path, major, encoding)
-        label = f"converting {printable(os.path.basename(os.fsdecode(source_path)))}"
-        target = Ondalis(target_path, "w", code, source.channels(), source.samplerate())
+    _refuse_the_same_file(source, target)
+    label = f"converting {printable(os.path.basename(_api._path_text(source)))}"
+    with _api._opened_stream(source) as reader:
+        found = _api._described(reader, _api._path_text(source))
+        code = _target_format(found, target, major, encoding)
+        start = _start_of(target)
+        written_to = target if start is not None else io.BytesIO()
+        layout = {"format": code, "channels": reader.channels, "samplerate": reader.samplerate}
+        writer = _api._opened_stream(written_to, "w", layout)
         try:
-            with target:
-                _put_metadata(source, found, target)
-                frames = _copy_frames(source, target, Progress(source.frames(), label, stream))
+            with writer:
+                writer.copy_metadata(reader)
+                total = reader.frames if reader.frames < _UNKNOWN_LENGTH else 0
+                frames = _copy_frames(reader, writer, Progress(total, label, stream))
         except BaseException:
-            os.remove(target_path)
+            if start is not None and _is_path(target):
+                os.remove(target)
             raise
-    return frames, _lost(found, _api.info(target_path))
+    described = _headerless(code, found.channels, found.samplerate)
+    written = _read_back(written_to, start or 0, described)
+    if written_to is not target:
+        _hand_over(written_to.getvalue(), target)
+    return frames, _lost(found, written)

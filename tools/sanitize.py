@@ -37,8 +37,9 @@ def reports(text):
 
 # A stack frame of the module: symbolized frames name our source files
 # (e.g. "../../src/module/catalogue.cpp:132") or our namespace, unsymbolized
-# ones the shared object (".../ondalis/_ondalis.cpython-311-x86_64-linux-gnu.so+0x1234").
-MODULE_FRAME = re.compile(r"\bsrc/(capi|module|soundfile|commands)/|\bondalis::|_ondalis\.cpython")
+# ones a shared object of the package (".../ondalis/_ondalis.cpython-311-x86_64-linux-gnu.so+0x1234").
+MODULE_FRAME = re.compile(
+    r"\bsrc/(capi|module|soundfile|commands|stream)/|\bondalis::|/ondalis/_(ondalis|stream)\.cpython")
 TRACEMALLOC_FRAME = re.compile(r"Modules/_tracemalloc\.c")
 # libsndfile and the codec libraries it loads, and the allocator's own frames.
 LIBSNDFILE_FRAME = re.compile(

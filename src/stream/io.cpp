@@ -78,7 +78,7 @@ sf_count_t MemoryIo::read(void* data, sf_count_t count) {
 
 // Writing past the end grows the store (a gap left by a seek is zeros).
 sf_count_t MemoryIo::write(const void* data, sf_count_t count) {
-  if (!writable_) return 0;
+  if (!writable_ || count <= 0) return 0;
   if (position_ > std::numeric_limits<sf_count_t>::max() - count) return 0;
   sf_count_t end = position_ + count;
   try {

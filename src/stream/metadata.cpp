@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "../capi/boundary.hpp"
@@ -61,20 +62,42 @@ Ref tuple(Refs&&... values) {
 
 void append(Ref& list, Ref value) { check_status(PyList_Append(list.get(), value.get())); }
 
-Ref cue_points(Stream* self) {
+// The most cue points whose list still fits libsndfile's int datasize.
+constexpr std::size_t kMaxCuePoints = (INT_MAX - sizeof(uint32_t)) / sizeof(SF_CUE_POINT);
+
+uint32_t count_at(const std::vector<char>& bytes, std::size_t offset) {
+  uint32_t count;
+  std::memcpy(&count, bytes.data() + offset, sizeof count);
+  return count;
+}
+
+void set_count_at(std::vector<char>& bytes, std::size_t offset, uint32_t count) {
+  std::memcpy(bytes.data() + offset, &count, sizeof count);
+}
+
+// The cue list as libsndfile lays it out, a count and the points, sized for
+// the points the file announces; its count is never more than its room.
+bool cue_bytes(Stream* self, std::vector<char>& bytes) {
   uint32_t count = 0;
-  Ref points = check(PyList_New(0));
   bool has = with_file(self, [&](SNDFILE* f) {
     return sf_command(f, SFC_GET_CUE_COUNT, &count, sizeof count) != 0;
   });
-  constexpr std::size_t kMax = (INT_MAX - sizeof(uint32_t)) / sizeof(SF_CUE_POINT);
-  if (!has || count == 0) return points;
-  std::size_t n = count < kMax ? count : kMax;
-  std::vector<char> bytes(sizeof(uint32_t) + n * sizeof(SF_CUE_POINT));
-  if (!fetch(self, SFC_GET_CUE, bytes)) return points;
-  uint32_t filled;
-  std::memcpy(&filled, bytes.data(), sizeof filled);
-  for (std::size_t i = 0; i < std::min<std::size_t>(filled, n); ++i) {
+  if (!has || count == 0) return false;
+  // Up to 100 points travel in the declared SF_CUES, more in a buffer of
+  // exactly their size with the same layout.
+  std::size_t room = std::min<std::size_t>(count, kMaxCuePoints);
+  std::size_t size = sizeof(uint32_t) + room * sizeof(SF_CUE_POINT);
+  bytes.assign(std::max(size, sizeof(SF_CUES)), 0);
+  if (!fetch(self, SFC_GET_CUE, bytes)) return false;
+  set_count_at(bytes, 0, static_cast<uint32_t>(std::min<std::size_t>(count_at(bytes, 0), room)));
+  return true;
+}
+
+Ref cue_points(Stream* self) {
+  Ref points = check(PyList_New(0));
+  std::vector<char> bytes;
+  if (!cue_bytes(self, bytes)) return points;
+  for (uint32_t i = 0; i < count_at(bytes, 0); ++i) {
     SF_CUE_POINT p;
     std::memcpy(&p, bytes.data() + sizeof(uint32_t) + i * sizeof p, sizeof p);
     append(points, tuple(integer(p.indx), integer(p.position), integer(p.fcc_chunk),
@@ -86,12 +109,25 @@ Ref cue_points(Stream* self) {
 
 Ref byte(char value) { return integer(static_cast<int8_t>(value)); }
 
-Ref instrument(Stream* self) {
+// libsndfile's instrument record; its loop count kept within the 16 loops
+// the record has room for.
+bool instrument_bytes(Stream* self, std::vector<char>& bytes) {
+  bytes.assign(sizeof(SF_INSTRUMENT), 0);
+  if (!fetch(self, SFC_GET_INSTRUMENT, bytes)) return false;
   SF_INSTRUMENT in;
-  if (!fetch(self, SFC_GET_INSTRUMENT, in)) return Ref::borrow(Py_None);
+  std::memcpy(&in, bytes.data(), sizeof in);
+  in.loop_count = std::min(std::max(in.loop_count, 0), 16);
+  std::memcpy(bytes.data(), &in, sizeof in);
+  return true;
+}
+
+Ref instrument(Stream* self) {
+  std::vector<char> bytes;
+  if (!instrument_bytes(self, bytes)) return Ref::borrow(Py_None);
+  SF_INSTRUMENT in;
+  std::memcpy(&in, bytes.data(), sizeof in);
   Ref loops = check(PyList_New(0));
-  int n = std::min(std::max(in.loop_count, 0), 16);
-  for (int i = 0; i < n; ++i)
+  for (int i = 0; i < in.loop_count; ++i)
     append(loops, tuple(integer(in.loops[i].mode), integer(in.loops[i].start),
                         integer(in.loops[i].end), integer(in.loops[i].count)));
   return tuple(integer(in.gain), byte(in.basenote), byte(in.detune), byte(in.velocity_lo),
@@ -111,27 +147,31 @@ Ref loop_info(Stream* self) {
 // A structure that ends in a trailing text (count at `count_at`, bytes at
 // `text_at`, 256 bytes of room in the declared size): fetched, and fetched
 // again at the size the count asks for when it is larger and believable.
-bool fetch_trailing(Stream* self, int command, std::vector<char>& bytes, std::size_t count_at,
+bool fetch_trailing(Stream* self, int command, std::vector<char>& bytes, std::size_t count_offset,
                     std::size_t text_at, std::size_t& text_size) {
   if (!fetch(self, command, bytes)) return false;
-  uint32_t count;
-  std::memcpy(&count, bytes.data() + count_at, sizeof count);
+  uint32_t count = count_at(bytes, count_offset);
   std::size_t room = bytes.size() - text_at;
   if (count > room && count <= kTrailingLimit) {
     std::vector<char> larger(text_at + count + 1);
     if (fetch(self, command, larger)) bytes.swap(larger);
   }
   text_size = std::min<std::size_t>(count, bytes.size() - text_at);
+  set_count_at(bytes, count_offset, static_cast<uint32_t>(text_size));
   return true;
 }
 
+bool broadcast_bytes(Stream* self, std::vector<char>& bytes, std::size_t& n) {
+  bytes.assign(sizeof(SF_BROADCAST_INFO), 0);
+  return fetch_trailing(self, SFC_GET_BROADCAST_INFO, bytes,
+                        offsetof(SF_BROADCAST_INFO, coding_history_size),
+                        offsetof(SF_BROADCAST_INFO, coding_history), n);
+}
+
 Ref broadcast(Stream* self) {
-  std::vector<char> bytes(sizeof(SF_BROADCAST_INFO));
+  std::vector<char> bytes;
   std::size_t n;
-  if (!fetch_trailing(self, SFC_GET_BROADCAST_INFO, bytes,
-                      offsetof(SF_BROADCAST_INFO, coding_history_size),
-                      offsetof(SF_BROADCAST_INFO, coding_history), n))
-    return Ref::borrow(Py_None);
+  if (!broadcast_bytes(self, bytes, n)) return Ref::borrow(Py_None);
   SF_BROADCAST_INFO b;
   std::memcpy(&b, bytes.data(), sizeof b);
   uint64_t time_reference = (uint64_t{b.time_reference_high} << 32) | b.time_reference_low;
@@ -145,12 +185,16 @@ Ref broadcast(Stream* self) {
                text(bytes.data() + offsetof(SF_BROADCAST_INFO, coding_history), n));
 }
 
+bool cart_bytes(Stream* self, std::vector<char>& bytes, std::size_t& n) {
+  bytes.assign(sizeof(SF_CART_INFO), 0);
+  return fetch_trailing(self, SFC_GET_CART_INFO, bytes, offsetof(SF_CART_INFO, tag_text_size),
+                        offsetof(SF_CART_INFO, tag_text), n);
+}
+
 Ref cart(Stream* self) {
-  std::vector<char> bytes(sizeof(SF_CART_INFO));
+  std::vector<char> bytes;
   std::size_t n;
-  if (!fetch_trailing(self, SFC_GET_CART_INFO, bytes, offsetof(SF_CART_INFO, tag_text_size),
-                      offsetof(SF_CART_INFO, tag_text), n))
-    return Ref::borrow(Py_None);
+  if (!cart_bytes(self, bytes, n)) return Ref::borrow(Py_None);
   SF_CART_INFO c;
   std::memcpy(&c, bytes.data(), sizeof c);
   Ref timers = check(PyList_New(0));
@@ -164,11 +208,17 @@ Ref cart(Stream* self) {
                text(bytes.data() + offsetof(SF_CART_INFO, tag_text), n));
 }
 
+bool channel_map_bytes(Stream* self, std::vector<char>& bytes) {
+  int channels = self->state.info.channels;
+  if (channels <= 0 || channels > 1024) return false;
+  bytes.assign(static_cast<std::size_t>(channels) * sizeof(int32_t), 0);
+  return fetch(self, SFC_GET_CHANNEL_MAP_INFO, bytes);
+}
+
 Ref channel_map(Stream* self) {
   int channels = self->state.info.channels;
-  if (channels <= 0 || channels > 1024) return Ref::borrow(Py_None);
-  std::vector<char> bytes(static_cast<std::size_t>(channels) * sizeof(int32_t));
-  if (!fetch(self, SFC_GET_CHANNEL_MAP_INFO, bytes)) return Ref::borrow(Py_None);
+  std::vector<char> bytes;
+  if (!channel_map_bytes(self, bytes)) return Ref::borrow(Py_None);
   Ref map = check(PyList_New(0));
   for (int i = 0; i < channels; ++i) {
     int32_t position;
@@ -176,6 +226,40 @@ Ref channel_map(Stream* self) {
     append(map, integer(position));
   }
   return map;
+}
+
+// A record that libsndfile both reports and takes: its bytes are fetched
+// from one file and offered to another unchanged, so nothing is lost to a
+// conversion through Python values.
+struct Carried {
+  int set;
+  bool (*get)(Stream*, std::vector<char>&);
+};
+
+template <bool (*Get)(Stream*, std::vector<char>&, std::size_t&)>
+bool trailing_bytes(Stream* self, std::vector<char>& bytes) {
+  std::size_t n;
+  return Get(self, bytes, n);
+}
+
+constexpr Carried kCarried[] = {
+    {SFC_SET_CUE, cue_bytes},
+    {SFC_SET_INSTRUMENT, instrument_bytes},
+    {SFC_SET_BROADCAST_INFO, trailing_bytes<broadcast_bytes>},
+    {SFC_SET_CART_INFO, trailing_bytes<cart_bytes>},
+    {SFC_SET_CHANNEL_MAP_INFO, channel_map_bytes},
+};
+
+// What a format does not keep, libsndfile refuses or drops; the caller
+// judges what was kept by reading the finished file back.
+void offer(Stream* target, int command, std::vector<char>& bytes) {
+  with_file(target, [&](SNDFILE* f) {
+    return sf_command(f, command, bytes.data(), static_cast<int>(bytes.size()));
+  });
+}
+
+void offer_string(Stream* target, int id, const std::string& text) {
+  with_file(target, [&](SNDFILE* f) { return sf_set_string(f, id, text.c_str()); });
 }
 
 void put(Ref& dict, const char* key, Ref value) {
@@ -195,6 +279,24 @@ PyObject* stream_metadata(PyObject* object, PyObject*) {
     put(found, "cart", cart(self));
     put(found, "channel_map", channel_map(self));
     return found;
+  });
+}
+
+PyObject* stream_copy_metadata(PyObject* object, PyObject* source) {
+  return guarded([&] {
+    if (!PyObject_TypeCheck(source, &StreamType))
+      raise(PyExc_TypeError, "copy_metadata() takes the Stream to copy from");
+    auto* target = reinterpret_cast<Stream*>(object);
+    auto* from = reinterpret_cast<Stream*>(source);
+    for (int id = SF_STR_FIRST; id <= SF_STR_LAST; ++id) {
+      std::string text = file_string(from, id);
+      if (!text.empty()) offer_string(target, id, text);
+    }
+    for (const Carried& record : kCarried) {
+      std::vector<char> bytes;
+      if (record.get(from, bytes)) offer(target, record.set, bytes);
+    }
+    return Ref::borrow(Py_None);
   });
 }
 

@@ -142,13 +142,17 @@ void close_stream(Stream* self) {
   if (was_open && s.mode != SFM_READ && s.io) s.io->deliver();
 }
 
+std::string file_string(Stream* self, int id) {
+  return with_file(self, [&](SNDFILE* f) {
+    const char* found = sf_get_string(f, id);
+    return found == nullptr ? std::string() : std::string(found);
+  });
+}
+
 Ref file_strings(Stream* self) {
   Ref strings = check(PyDict_New());
   for (int id = SF_STR_FIRST; id <= SF_STR_LAST; ++id) {
-    std::string text = with_file(self, [&](SNDFILE* f) {
-      const char* found = sf_get_string(f, id);
-      return found == nullptr ? std::string() : std::string(found);
-    });
+    std::string text = file_string(self, id);
     if (text.empty()) continue;
     Ref key = check(PyLong_FromLong(id));
     Ref value = check(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));

@@ -4,6 +4,8 @@
 #include <Python.h>
 #include <sndfile.h>
 
+#include <string>
+
 #include "../capi/ref.hpp"
 #include "stream.hpp"
 
@@ -25,6 +27,8 @@ sf_count_t seek_frames(Stream* self, sf_count_t frames, int whence);
 // Closes the file (once); OSError when libsndfile reports a failure, then
 // hands written bytes to an io.BytesIO or file object target.
 void close_stream(Stream* self);
+// The file's text of string type `id` (empty when it has none).
+std::string file_string(Stream* self, int id);
 // {string type id: bytes} of every text the file holds.
 Ref file_strings(Stream* self);
 
@@ -33,4 +37,7 @@ Ref file_strings(Stream* self);
 namespace ondalis::stream {
 // Stream.metadata(): {record name: tuple of fields or None} (see metadata.cpp).
 PyObject* stream_metadata(PyObject* self, PyObject*);
+// Stream.copy_metadata(source): offers this (written) stream every text and
+// record of `source`, byte for byte.
+PyObject* stream_copy_metadata(PyObject* self, PyObject* source);
 }  // namespace ondalis::stream

@@ -99,6 +99,10 @@ PyMethodDef stream_methods[] = {
      "strings($self, /)\n--\n\n{string type id: bytes} of the file's texts."},
     {"metadata", stream_metadata, METH_NOARGS,
      "metadata($self, /)\n--\n\nThe file's metadata records, read leniently, as a dict."},
+    {"copy_metadata", stream_copy_metadata, METH_O,
+     "copy_metadata($self, source, /)\n--\n\nOffers this stream every text and record of the\n"
+     "stream `source`, as libsndfile holds them (what the format does not keep\n"
+     "is dropped)."},
     {"close", stream_close, METH_NOARGS,
      "close($self, /)\n--\n\nCloses the file; OSError when libsndfile reports a failure."},
     {"__enter__", stream_enter, METH_NOARGS, nullptr},
