@@ -102,6 +102,12 @@ void reach_file_object(StreamState& s, PyObject* file, bool writing) {
 // The path's bytes as the file system takes them (surrogate escapes
 // round-trip), with a leading ~ expanded as os.path.expanduser does.
 std::string path_bytes(PyObject* path) {
+  // bytes name a file, as everywhere in Python; bytes holding a NUL are far
+  // more likely the contents of one than a name.
+  if (PyBytes_Check(path) && std::memchr(PyBytes_AS_STRING(path), 0, PyBytes_GET_SIZE(path)))
+    raise(PyExc_ValueError,
+          "a bytes source is a file name, and this one holds a NUL byte; "
+          "to read the contents of a file from memory, pass io.BytesIO(data)");
   PyObject* converted = nullptr;
   if (!PyUnicode_FSConverter(path, &converted)) fail();
   Ref encoded = Ref::steal(converted);
