@@ -7,7 +7,7 @@ from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple, Union
 
 import numpy as np
 
-from . import _ondalis, _stream
+from . import _ondalis, _safe, _stream
 from ._ondalis import (Ondalis, SfBroadcastInfo, SfCartInfo, SfCartTimer, SfCuePoint,
                        SfInstrument, SfInstrumentLoop, SfLoopInfo)
 
@@ -248,9 +248,45 @@ def write(target: Source, data: Any, samplerate: int, major: Optional[str] = Non
     channels = 1 if array.ndim == 1 else array.shape[1]
     # libsndfile takes C-ordered samples in the machine's byte order.
     array = np.ascontiguousarray(array, dtype=array.dtype.newbyteorder("="))
-    with _opened_stream(target, "w", {"format": code, "channels": channels, "samplerate": rate}) as f:
-        written: int = f.write(array)
+    layout = {"format": code, "channels": channels, "samplerate": rate}
+    with _safe.written(target) as place:
+        with _opened_stream(place, "w", layout) as f:
+            written: int = f.write(array)
+        if place is not target:
+            confirm(place, written, layout)
     return written
+
+
+def confirm(path: Source, frames: int, layout: Dict[str, int]) -> None:
+    """OSError unless the file written at `path` reads back with `frames`
+    frames, its last one included: libsndfile's codecs may flush at close
+    and say nothing when that fails (a FLAC on a full disk)."""
+    raw = layout["format"] & _ondalis.SF_FORMAT_TYPEMASK == _ondalis.fileformat_name_to_id["raw"]
+    with _opened_stream(path, "r", layout if raw else None) as f:
+        found = f.frames
+        readable = _readable_frames(f, frames) if found == frames else found
+    if found != frames or readable != frames:
+        raise OSError(f"the file written to {os.fsdecode(path)!r} does not read back: "
+                      f"{frames} frames written, {found} found, {readable} readable "
+                      "(is the disk full?)")
+
+
+def _readable_frames(f: Any, frames: int) -> int:
+    """How many of its `frames` frames the open stream `f` delivers: all when
+    the last one reads after a seek, else (a format that libsndfile cannot
+    seek in, or not exactly) as many as a read from the start gives."""
+    if frames == 0:
+        return 0
+    if f.seekable:
+        if f.seek(frames - 1) == frames - 1 and len(f.read(1)) == 1:
+            return frames
+        f.seek(0)
+    count = 0
+    while True:
+        got = len(f.read(65536))
+        if not got:
+            return count
+        count += got
 
 
 @dataclasses.dataclass

@@ -8,7 +8,7 @@ from typing import Any, Dict, List, Optional, TextIO, Tuple, Union
 
 import numpy as np
 
-from . import _api, _ondalis
+from . import _api, _ondalis, _safe
 from ._terminal import printable
 
 # Frames per block: large enough that the per-call cost vanishes, small
@@ -200,8 +200,9 @@ def convert(source: Any, target: Any, major: Optional[str] = None,
     Returns (frames converted, names of the metadata the target did not
     keep), judged by reading the finished file back; a target that cannot be
     read back (a pipe, a device) is converted in memory, read back there and
-    then written to it. A target path
-    that cannot be finished is removed. Raises ValueError for a bad format
+    then written to it. A target that is a regular file (or none yet) is
+    written beside it and replaces it only once finished and read back; a
+    failure leaves what was there untouched. Raises ValueError for a bad format
     choice or for source and target being the same file, OSError when a file
     cannot be opened or written.
     """
@@ -211,21 +212,18 @@ def convert(source: Any, target: Any, major: Optional[str] = None,
     with _api._opened_stream(source) as reader:
         found = _api._described(reader, _api._path_text(source))
         code = _target_format(found, target, major, encoding)
-        start = _start_of(target)
-        written_to = target if start is not None else io.BytesIO()
         layout = {"format": code, "channels": reader.channels, "samplerate": reader.samplerate}
-        writer = _api._opened_stream(written_to, "w", layout)
-        try:
-            with writer:
+        described = _headerless(code, found.channels, found.samplerate)
+        total = reader.frames if reader.frames < _UNKNOWN_LENGTH else 0
+        start = _start_of(target)
+        memory = io.BytesIO() if start is None else None
+        with _safe.written(target if memory is None else memory) as place:
+            with _api._opened_stream(place, "w", layout) as writer:
                 writer.copy_metadata(reader)
-                total = reader.frames if reader.frames < _UNKNOWN_LENGTH else 0
                 frames = _copy_frames(reader, writer, Progress(total, label, stream))
-        except BaseException:
-            if start is not None and _is_path(target):
-                os.remove(target)
-            raise
-    described = _headerless(code, found.channels, found.samplerate)
-    written = _read_back(written_to, start or 0, described)
-    if written_to is not target:
-        _hand_over(written_to.getvalue(), target)
+            if place is not target and memory is None:
+                _api.confirm(place, frames, layout)
+            written = _read_back(place, start or 0, described)
+    if memory is not None:
+        _hand_over(memory.getvalue(), target)
     return frames, _lost(found, written)

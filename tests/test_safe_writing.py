@@ -1,0 +1,154 @@
+"""write and convert never harm what was there: a regular file is written
+beside its target and moves over it only when finished and read back; a
+failure or an interrupt leaves the target as it was and nothing beside it.
+Devices and FIFOs are written in place and never removed."""
+import io
+import os
+import stat
+import subprocess
+import threading
+
+import numpy as np
+import pytest
+import soundfile
+
+import ondalis
+import sample_files
+
+KEEP = b"an existing file that a failed call must not touch"
+
+
+def stereo(frames=4000):
+    return np.random.default_rng(7).uniform(-0.5, 0.5, (frames, 2))
+
+
+def only(folder, *names):
+    """The folder holds exactly these names: no new file left beside them."""
+    assert sorted(os.listdir(folder)) == sorted(names)
+
+
+class BreaksAfter(io.RawIOBase):
+    """A real FLAC read through a file object that raises `error` once
+    `limit` bytes have been read."""
+
+    def __init__(self, path, limit, error):
+        self.file, self.limit, self.error = open(path, "rb"), limit, error
+
+    def readable(self):
+        return True
+
+    def seekable(self):
+        return True
+
+    def readinto(self, buffer):
+        if self.file.tell() >= self.limit:
+            raise self.error
+        return self.file.readinto(buffer)
+
+    def seek(self, offset, whence=0):
+        return self.file.seek(offset, whence)
+
+    def tell(self):
+        return self.file.tell()
+
+    def close(self):
+        self.file.close()
+        super().close()
+
+
+@pytest.fixture
+def long_flac(tmp_path):
+    path = tmp_path / "src" / "long.flac"
+    path.parent.mkdir()
+    soundfile.write(path, stereo(200_000), 44100, subtype="PCM_16")
+    return path
+
+
+@pytest.mark.parametrize("error", [OSError(5, "Input/output error"), KeyboardInterrupt()])
+def test_a_conversion_that_fails_midway_leaves_the_old_target(tmp_path, long_flac, error):
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / "keep.wav").write_bytes(KEEP)
+    source = BreaksAfter(long_flac, os.path.getsize(long_flac) // 2, error)
+    with pytest.raises(type(error)):
+        ondalis.convert(source, out / "keep.wav", progress=False)
+    source.close()
+    assert (out / "keep.wav").read_bytes() == KEEP
+    only(out, "keep.wav")
+
+
+def test_a_write_that_fails_leaves_nothing(tmp_path):
+    (tmp_path / "keep.opus").write_bytes(KEEP)
+    with pytest.raises(OSError, match="'.*keep.opus'.*sample rates") as excinfo:
+        ondalis.write(tmp_path / "keep.opus", stereo(), 44100)   # Opus refuses 44.1 kHz
+    assert ".part" not in str(excinfo.value)
+    assert (tmp_path / "keep.opus").read_bytes() == KEEP
+    only(tmp_path, "keep.opus")
+
+
+def test_replacing_keeps_the_files_mode_and_a_symlink_stays_a_link(tmp_path):
+    real = tmp_path / "real.wav"
+    real.write_bytes(KEEP)
+    os.chmod(real, 0o640)
+    link = tmp_path / "link.wav"
+    link.symlink_to(real)
+    ondalis.write(link, stereo(), 8000)
+    assert link.is_symlink() and os.readlink(link) == str(real)
+    assert stat.S_IMODE(os.stat(real).st_mode) == 0o640
+    assert soundfile.info(real).frames == 4000
+    only(tmp_path, "real.wav", "link.wav")
+
+
+def test_a_new_file_gets_the_mode_the_umask_gives(tmp_path):
+    old = os.umask(0o027)
+    try:
+        ondalis.write(tmp_path / "new.wav", stereo(), 8000)
+    finally:
+        os.umask(old)
+    assert stat.S_IMODE(os.stat(tmp_path / "new.wav").st_mode) == 0o640
+
+
+def test_a_fifo_is_written_in_place_and_kept(tmp_path):
+    fifo = tmp_path / "pipe.wav"
+    os.mkfifo(fifo)
+    received = bytearray()
+
+    def drain():
+        with open(fifo, "rb") as r:
+            received.extend(r.read())
+    reader = threading.Thread(target=drain)
+    reader.start()
+    frames, lost = ondalis.convert(sample_files.every_metadata_wav(tmp_path / "every.wav"),
+                                   fifo, progress=False)
+    reader.join(timeout=60)
+    assert stat.S_ISFIFO(os.stat(fifo).st_mode)
+    data, _ = soundfile.read(io.BytesIO(bytes(received)), dtype="int16")
+    assert frames == sample_files.FRAMES and np.array_equal(data, sample_files.samples())
+    assert lost == ["channel map", "loop information"]
+
+
+def test_a_device_is_written_in_place_and_kept():
+    assert ondalis.write("/dev/null", stereo(), 8000, major="wav") == 4000
+    assert stat.S_ISCHR(os.stat("/dev/null").st_mode)
+
+
+@pytest.fixture
+def small_disk(tmp_path):
+    """A real tmpfs of 256 KiB (root only)."""
+    mount = tmp_path / "disk"
+    mount.mkdir()
+    if os.geteuid() != 0 or subprocess.run(
+            ["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", str(mount)],
+            capture_output=True).returncode != 0:
+        pytest.skip("needs root to mount a small tmpfs")
+    yield mount
+    subprocess.run(["umount", str(mount)], check=True)
+
+
+@pytest.mark.parametrize("name", ["full.flac", "full.wav"])
+def test_a_full_disk_is_an_error_and_the_old_file_stays(small_disk, name):
+    (small_disk / name).write_bytes(KEEP)
+    with pytest.raises(OSError):
+        ondalis.write(small_disk / name, stereo(400_000), 44100)
+    assert (small_disk / name).read_bytes() == KEEP
+    only(small_disk, name)
