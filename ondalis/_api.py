@@ -162,7 +162,8 @@ def read(source: Source, frames: int = -1, start: int = 0, dtype: Any = "float64
     to the end; fewer frames than asked are returned when the file ends first,
     unless `fill_value` pads the rest. `dtype` is float64, float32, int32 or
     int16, as a name or a numpy type. `out` is an array to read into (its
-    length and type decide frames and dtype); the filled part is returned.
+    length and type decide frames and dtype); the filled part is returned, or
+    all of it with the rest set to `fill_value`.
     Headerless (RAW) input is described by major, encoding, samplerate and
     channels. Raises ValueError for another dtype, TypeError for non-integer
     counts and OSError when the file cannot be opened.
@@ -171,27 +172,19 @@ def read(source: Source, frames: int = -1, start: int = 0, dtype: Any = "float64
     start = _integer(start, "start")
     described = _raw_format(major, encoding, samplerate, channels)
     typenum = _TYPENUMS[_dtype(dtype)]
-    if stop is not None:
-        frames = _frames_to(source, start, stop, described)
-    data, rate = _stream.read(source, frames, start, typenum, bool(always_2d), out, **described)
+    if isinstance(out, np.ndarray) and out.ndim > 0 and frames < 0 and stop is None:
+        frames = len(out)  # what fill_value pads to
+    data, rate = _stream.read(source, frames, start, typenum, bool(always_2d), out,
+                              stop=stop, **described)
     if fill_value is not None and frames >= 0 and len(data) < frames:
         data = _padded(data, frames, fill_value, out)
     return data, rate
 
 
-def _frames_to(source: Source, start: int, stop: int, described: Dict[str, int]) -> int:
-    """The frame count from start to stop, both taken as a slice takes them."""
-    if start >= 0 and stop >= 0:
-        return max(stop - start, 0)
-    with _opened_stream(source, "r", described) as f:
-        first, last, _ = slice(start, stop).indices(f.frames)
-        return max(last - first, 0)
-
-
 def _padded(data: np.ndarray, frames: int, fill_value: float,
             out: Optional[np.ndarray]) -> np.ndarray:
     if out is not None:
-        full = out[:frames]
+        full = out if len(out) == frames else out[:frames]
         full[len(data):] = fill_value
         return full
     padded = np.full((frames,) + data.shape[1:], fill_value, dtype=data.dtype)
@@ -431,7 +424,8 @@ def blocks(source: Source, blocksize: Optional[int] = None, overlap: int = 0,
     """Yield the file's frames in blocks of `blocksize` frames, in order.
 
     Each block after the first starts `overlap` frames before the previous one
-    ended; the last block may be shorter, unless `fill_value` pads it.
+    ended; the last block may be shorter, unless `fill_value` pads it (and
+    the frames asked for past the end of the file, as read() pads them).
     `start`, `frames` or `stop` choose the part read, as for read(). The file
     is read once and opened at once, so a missing file raises OSError here
     rather than at the first block. Every block is a new array that the caller
@@ -457,11 +451,9 @@ def blocks(source: Source, blocksize: Optional[int] = None, overlap: int = 0,
     frames, stop = _span(frames, stop)
     start = _integer(start, "start")
     described = _raw_format(major, encoding, samplerate, channels)
-    if stop is not None:
-        frames = _frames_to(source, start, stop, described)
     if fill_value is not None:
         fill_value = float(fill_value)
     iterator: Iterator[np.ndarray] = _stream.blocks(
         source, blocksize, overlap, frames, start, typenum, bool(always_2d), out, fill_value,
-        **described)
+        stop=stop, **described)
     return iterator

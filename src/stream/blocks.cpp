@@ -61,6 +61,11 @@ Ref next_block(BlockState& b) {
   char* data = static_cast<char*>(PyArray_DATA(a));
   if (!b.tail.empty()) std::memcpy(data, b.tail.data(), b.tail.size());
   sf_count_t got = read_into(stream, b.typenum, data + kept * frame_bytes, n);
+  if (b.fill && b.left > got) {
+    // Frames asked for past the end of the file are padded, as read() pads.
+    fill_frames(a, kept + got, kept + n, channels, b.fill_value);
+    got = n;
+  }
   if (b.left >= 0) b.left -= got;
   if (got < n || b.left == 0) b.done = true;
   if (got == 0) return Ref();

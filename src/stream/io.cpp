@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "../capi/error.hpp"
+#include "stream.hpp"  // ExportedBuffer
 
 namespace ondalis::stream {
 
@@ -159,21 +160,31 @@ sf_count_t FileObjectIo::seek(sf_count_t offset, int whence) {
   });
 }
 
+// A file object's read(n) may return fewer than n bytes before the end (a
+// raw stream does, by its contract), and libsndfile takes a short read as the
+// end: ask again until `count` bytes came or read() returned nothing.
 sf_count_t FileObjectIo::read(void* data, sf_count_t count) {
   return guarded_call(0, [&] {
-    Ref chunk = check(PyObject_CallMethod(file_.get(), "read", "(L)", count));
-    Py_buffer view;
-    check_status(PyObject_GetBuffer(chunk.get(), &view, PyBUF_SIMPLE));
-    sf_count_t n = view.len;
-    if (n <= count) std::memcpy(data, view.buf, static_cast<std::size_t>(n));
-    PyBuffer_Release(&view);
-    if (n > count) {
-      PyErr_Format(PyExc_OSError, "the file object's read(%lld) returned %lld bytes",
-                   static_cast<long long>(count), static_cast<long long>(n));
-      fail();
+    sf_count_t done = 0;
+    while (done < count) {
+      sf_count_t n = read_some(static_cast<char*>(data) + done, count - done);
+      if (n == 0) break;
+      done += n;
     }
-    return n;
+    return done;
   });
+}
+
+sf_count_t FileObjectIo::read_some(char* data, sf_count_t count) {
+  Ref chunk = check(PyObject_CallMethod(file_.get(), "read", "(L)", count));
+  ExportedBuffer view(chunk.get());
+  if (view.size() > count) {
+    PyErr_Format(PyExc_OSError, "the file object's read(%lld) returned %lld bytes",
+                 static_cast<long long>(count), static_cast<long long>(view.size()));
+    fail();
+  }
+  std::memcpy(data, view.data(), static_cast<std::size_t>(view.size()));
+  return view.size();
 }
 
 sf_count_t FileObjectIo::write(const void* data, sf_count_t count) {

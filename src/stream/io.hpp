@@ -114,6 +114,8 @@ class FileObjectIo : public Io {
   sf_count_t guarded_call(sf_count_t failed, Body&& body);
   sf_count_t absolute_tell();
   sf_count_t end_position();
+  // One call of read(count): the bytes it gave, copied to `data`.
+  sf_count_t read_some(char* data, sf_count_t count);
 
   Ref file_;
   sf_count_t base_;

@@ -17,28 +17,53 @@ namespace {
 
 constexpr sf_count_t kUnknownLength = std::numeric_limits<sf_count_t>::max();
 
+bool length_unknown(const SF_INFO& info) {
+  return info.frames == kUnknownLength || !info.seekable;
+}
+
+// A slice bound (negative: from the end) clamped to [0, total].
+sf_count_t clamped(sf_count_t bound, sf_count_t total) {
+  return bound < 0 ? std::max<sf_count_t>(bound + total, 0) : std::min(bound, total);
+}
+
 // Moves to `start` (negative: from the end), clamped to the file as a slice
 // is; returns the frames from there to the end, or -1 when the length is
 // unknown.
 sf_count_t go_to_start(Stream* stream, sf_count_t start) {
   const SF_INFO& info = stream->state.info;
-  if (info.frames == kUnknownLength || !info.seekable) {
+  if (length_unknown(info)) {
     if (start < 0) raise(PyExc_ValueError, "start cannot count from the end of a stream of unknown length");
     if (start > 0 && !info.seekable) raise(PyExc_ValueError, "cannot start past the first frame: the stream cannot seek");
     if (start > 0) seek_frames(stream, start, SEEK_SET);
     return -1;
   }
-  sf_count_t total = info.frames;
-  start = start < 0 ? std::max<sf_count_t>(start + total, 0) : std::min(start, total);
+  start = clamped(start, info.frames);
   if (start > 0) seek_frames(stream, start, SEEK_SET);
-  return total - start;
+  return info.frames - start;
 }
 
-// How many frames to read: `frames` (< 0: all that are left) within `left`
-// (-1: unknown).
-sf_count_t frames_to_read(sf_count_t frames, sf_count_t left) {
+// The frames from `start` to `stop`, both taken as a slice takes them.
+sf_count_t frames_to_stop(const SF_INFO& info, sf_count_t start, sf_count_t stop) {
+  if (length_unknown(info)) {
+    if (stop < 0) raise(PyExc_ValueError, "stop cannot count from the end of a stream of unknown length");
+    return std::max<sf_count_t>(stop - start, 0);
+  }
+  return std::max<sf_count_t>(clamped(stop, info.frames) - clamped(start, info.frames), 0);
+}
+
+// Moves to `start` and returns how many frames to read: up to `stop` when it
+// is not None, else `frames` (< 0: all that are left) within what is left
+// (-1: unknown), or all of `frames` when those past the end are padded.
+sf_count_t go_to_span(Stream* stream, sf_count_t start, sf_count_t frames, PyObject* stop,
+                      bool padded = false) {
+  sf_count_t left = go_to_start(stream, start);
+  if (stop != nullptr && stop != Py_None) {
+    long long end = PyLong_AsLongLong(stop);
+    if (end == -1 && PyErr_Occurred()) fail();
+    return frames_to_stop(stream->state.info, start, end);
+  }
   if (frames < 0) return left;
-  return left < 0 ? frames : std::min(frames, left);
+  return left < 0 || padded ? frames : std::min(frames, left);
 }
 
 Stream* as_stream(Ref& object) { return reinterpret_cast<Stream*>(object.get()); }
@@ -79,19 +104,18 @@ Opened open_typed(PyObject* source, int typenum, int format, int channels, int s
 
 PyObject* read_file(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* names[] = {"source", "frames", "start", "dtype", "always_2d", "out",
-                                "format", "channels", "samplerate", nullptr};
-  PyObject *source, *out = nullptr;
+                                "format", "channels", "samplerate", "stop", nullptr};
+  PyObject *source, *out = nullptr, *stop = nullptr;
   long long frames = -1, start = 0;
   int typenum = NPY_FLOAT64, two_d = 0, format = 0, channels = 0, samplerate = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|LLipOiii:read", const_cast<char**>(names),
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|LLipOiiiO:read", const_cast<char**>(names),
                                    &source, &frames, &start, &typenum, &two_d, &out, &format,
-                                   &channels, &samplerate))
+                                   &channels, &samplerate, &stop))
     return nullptr;
   return guarded([&] {
     auto [checked, stream] = open_typed(source, typenum, format, channels, samplerate);
     Ref data = closing(stream, [&] {
-      sf_count_t left = go_to_start(as_stream(stream), start);
-      sf_count_t count = frames_to_read(frames, left);
+      sf_count_t count = go_to_span(as_stream(stream), start, frames, stop);
       return read_frames(as_stream(stream), count, checked, two_d, out);
     });
     return check(Py_BuildValue("(Ni)", data.release(), as_stream(stream)->state.info.samplerate));
@@ -101,19 +125,20 @@ PyObject* read_file(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* open_blocks(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* names[] = {"source", "blocksize", "overlap", "frames", "start", "dtype",
                                 "always_2d", "out", "fill_value", "format", "channels",
-                                "samplerate", nullptr};
-  PyObject *source, *out = nullptr, *fill = nullptr;
+                                "samplerate", "stop", nullptr};
+  PyObject *source, *out = nullptr, *fill = nullptr, *stop = nullptr;
   long long blocksize = 0, overlap = 0, frames = -1, start = 0;
   int typenum = NPY_FLOAT64, two_d = 0, format = 0, channels = 0, samplerate = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|LLLLipOOiii:blocks",
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|LLLLipOOiiiO:blocks",
                                    const_cast<char**>(names), &source, &blocksize, &overlap,
                                    &frames, &start, &typenum, &two_d, &out, &fill, &format,
-                                   &channels, &samplerate))
+                                   &channels, &samplerate, &stop))
     return nullptr;
   return guarded([&] {
     auto [checked, stream] = open_typed(source, typenum, format, channels, samplerate);
     return closing(stream, [&] {
-      sf_count_t count = frames_to_read(frames, go_to_start(as_stream(stream), start));
+      bool padded = fill != nullptr && fill != Py_None;
+      sf_count_t count = go_to_span(as_stream(stream), start, frames, stop, padded);
       BlockSpec spec{blocksize, overlap, count, checked, two_d != 0, out, fill};
       Ref iterator = make_blocks(Ref::borrow(stream.get()), spec);
       return iterator;
@@ -125,12 +150,14 @@ PyMethodDef functions[] = {
     {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_file)),
      METH_VARARGS | METH_KEYWORDS,
      "read(source, frames=-1, start=0, dtype=NPY_FLOAT64, always_2d=False, out=None, "
-     "format=0, channels=0, samplerate=0)\n--\n\n"
-     "(data, samplerate) of a sound source: opened, read and closed in one call."},
+     "format=0, channels=0, samplerate=0, stop=None)\n--\n\n"
+     "(data, samplerate) of a sound source: opened, read and closed in one call;\n"
+     "`stop` (a slice's end) given instead of `frames`."},
     {"blocks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_blocks)),
      METH_VARARGS | METH_KEYWORDS,
      "blocks(source, blocksize=0, overlap=0, frames=-1, start=0, dtype=NPY_FLOAT64, "
-     "always_2d=False, out=None, fill_value=None, format=0, channels=0, samplerate=0)\n--\n\n"
+     "always_2d=False, out=None, fill_value=None, format=0, channels=0, samplerate=0, "
+     "stop=None)\n--\n\n"
      "An iterator over the blocks of a sound source; it closes the source at the end."},
     {nullptr, nullptr, 0, nullptr},
 };

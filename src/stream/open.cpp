@@ -81,9 +81,13 @@ void lend_bytesio(StreamState& s, PyObject* bytesio) {
   s.io = std::make_unique<MemoryIo>(s.buffer->data() + start, size - start);
 }
 
+// A buffer is named by its type and size in messages: the repr of a
+// bytearray is its whole content.
 void lend_buffer(StreamState& s, PyObject* exporter) {
   s.buffer = std::make_unique<ExportedBuffer>(exporter);
   s.io = std::make_unique<MemoryIo>(s.buffer->data(), s.buffer->size());
+  s.label = check(PyUnicode_FromFormat("<%s of %lld bytes>", Py_TYPE(exporter)->tp_name,
+                                       static_cast<long long>(s.buffer->size())));
 }
 
 void reach_file_object(StreamState& s, PyObject* file, bool writing) {
@@ -125,8 +129,13 @@ bool is_path(PyObject* source) {
 // The open call itself. Returns the handle, or null with libsndfile's text
 // in `reason`.
 SNDFILE* open_file(StreamState& s, const std::string& path, int fd, std::string& reason) {
-  Unlocked unlocked;
   OwnedMutex& library = library_mutex();
+  // A file object's callback during an open runs with the library mutex
+  // held: opening another file there would wait for itself.
+  if (library.held_here())
+    raise(PyExc_RuntimeError, "cannot open a sound file from a file object's callback "
+                              "while another is being opened");
+  Unlocked unlocked;
   library.lock();
   SNDFILE* file = nullptr;
   if (s.io) file = sf_open_virtual(&Io::table, s.mode, &s.info, s.io.get());
@@ -177,7 +186,7 @@ int path_problem(const std::string& path, int mode) {
   if (!path.empty()) {
     if (int code = path_problem(path, s.mode)) raise_errno(code, s.name.get());
   }
-  PyErr_Format(PyExc_OSError, "cannot open %R: %s", s.name.get(), reason.c_str());
+  PyErr_Format(PyExc_OSError, "cannot open %U: %s", s.label.get(), reason.c_str());
   fail();
 }
 
@@ -209,6 +218,7 @@ void open_source(StreamState& s, PyObject* source) {
     fail();
   }
   if (PyErr_Occurred()) fail();
+  if (!s.label) s.label = check(PyObject_Repr(s.name.get()));
   std::string reason;
   s.file = open_file(s, path, fd, reason);
   if (s.file == nullptr) raise_open_error(s, path, reason);

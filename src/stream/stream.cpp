@@ -15,7 +15,7 @@ namespace ondalis::stream {
 
 void raise_file_error(Stream* self, const char* what) {
   std::string reason = with_file(self, [](SNDFILE* f) { return std::string(sf_strerror(f)); });
-  PyErr_Format(PyExc_OSError, "%s %R: %s", what, self->state.name.get(), reason.c_str());
+  PyErr_Format(PyExc_OSError, "%s %U: %s", what, self->state.label.get(), reason.c_str());
   fail();
 }
 
@@ -136,7 +136,7 @@ void close_stream(Stream* self) {
     fail();
   }
   if (status != 0) {
-    PyErr_Format(PyExc_OSError, "cannot finish %R: %s", s.name.get(), sf_error_number(status));
+    PyErr_Format(PyExc_OSError, "cannot finish %U: %s", s.label.get(), sf_error_number(status));
     fail();
   }
   if (was_open && s.mode != SFM_READ && s.io) s.io->deliver();

@@ -41,7 +41,8 @@ struct StreamState {
   int mode = SFM_READ;
   std::unique_ptr<ExportedBuffer> buffer;  // memory lent by the caller
   std::unique_ptr<Io> io;                  // null for paths and descriptors
-  Ref name;                                // for messages
+  Ref name;                                // the source, or the path as a str
+  Ref label;                               // how messages name it (a str)
 };
 
 struct Stream {

@@ -80,7 +80,18 @@ PyObject* stream_close(PyObject* object, PyObject*) {
 
 PyObject* stream_enter(PyObject* object, PyObject*) { return Py_NewRef(object); }
 
-PyObject* stream_exit(PyObject* object, PyObject*) { return stream_close(object, nullptr); }
+// Leaving a with block closes the stream; when the block raised, its
+// exception goes on and a failing close (often the same fault met again by
+// the header update) is dropped.
+PyObject* stream_exit(PyObject* object, PyObject* args) {
+  PyObject* kind = PyTuple_Size(args) > 0 ? PyTuple_GET_ITEM(args, 0) : Py_None;
+  PyObject* closed = stream_close(object, nullptr);
+  if (closed == nullptr && kind != Py_None) {
+    PyErr_Clear();
+    return Py_NewRef(Py_None);
+  }
+  return closed;
+}
 
 PyObject* stream_strings(PyObject* object, PyObject*) {
   return guarded([&] { return file_strings(as_stream(object)); });
