@@ -4,7 +4,6 @@ Files come from the soundfile package, the standard library's wave module and
 hand-built chunk bytes, so that the helpers are checked against writers and a
 reader that are not ours."""
 import errno
-import os
 import importlib.metadata
 import struct
 import wave
@@ -138,12 +137,6 @@ def test_read_of_a_directory_raises_is_a_directory(tmp_path):
     with pytest.raises(IsADirectoryError):
         ondalis.read(tmp_path)
 
-
-def test_bytes_name_a_file_and_the_contents_of_one_get_a_hint(ramp_wav):
-    path, data = ramp_wav
-    assert np.array_equal(ondalis.read(os.fsencode(path), dtype="int16")[0], data)
-    with pytest.raises(ValueError, match=r"pass io\.BytesIO\(data\)"):
-        ondalis.read(path.read_bytes())
 
 
 # --- write --------------------------------------------------------------------------
