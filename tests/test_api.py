@@ -138,7 +138,6 @@ def test_read_of_a_directory_raises_is_a_directory(tmp_path):
         ondalis.read(tmp_path)
 
 
-
 # --- write --------------------------------------------------------------------------
 
 MPEG = "mpeg" in ondalis.get_sndfile_formats()
