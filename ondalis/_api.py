@@ -239,6 +239,8 @@ def write(target: Source, data: Any, samplerate: int, major: Optional[str] = Non
         raise ValueError(f"samplerate must be positive, got {rate}")
     code = file_format(_target_name(target), major, encoding)
     channels = 1 if array.ndim == 1 else array.shape[1]
+    check_channels(code, channels, array.shape)
+    _check_finite(array, code)
     # libsndfile takes C-ordered samples in the machine's byte order.
     array = np.ascontiguousarray(array, dtype=array.dtype.newbyteorder("="))
     layout = {"format": code, "channels": channels, "samplerate": rate}
@@ -248,6 +250,39 @@ def write(target: Source, data: Any, samplerate: int, major: Optional[str] = Non
         if place is not target:
             confirm(place, written, layout)
     return written
+
+
+# The most channels a FLAC stream holds.
+FLAC_MAX_CHANNELS = 8
+
+
+def check_channels(code: int, channels: int, shape: Optional[Tuple[int, ...]] = None) -> None:
+    """ValueError, before anything is created, for more channels than the
+    format holds; an array of `shape` that looks transposed gets a hint."""
+    major = _format_names(code)[0]
+    limit = FLAC_MAX_CHANNELS if major == "flac" else _ondalis.SF_MAX_CHANNELS
+    if channels <= limit:
+        return
+    hint = ""
+    if shape is not None and len(shape) == 2 and shape[0] < shape[1]:
+        hint = f"; data of shape {shape} looks like (channels, frames): pass data.T"
+    raise ValueError(f"{major} files hold at most {limit} channels, got {channels}{hint}")
+
+
+def _check_finite(array: np.ndarray, code: int) -> None:
+    """ValueError for a NaN or infinity bound for an encoding that stores
+    integers (a float encoding keeps them): libsndfile would write full
+    scale or fail half-way."""
+    if not np.issubdtype(array.dtype, np.floating) or \
+            _format_names(code)[1] in ("float32", "float64"):
+        return
+    bad = ~np.isfinite(array)
+    count = int(np.count_nonzero(bad))
+    if count:
+        first = tuple(int(i) for i in np.argwhere(bad)[0])
+        index = first[0] if len(first) == 1 else first
+        raise ValueError(f"data holds {count} NaN or infinite sample(s), the first at index "
+                         f"{index}; the {_format_names(code)[1]} encoding stores integers")
 
 
 def confirm(path: Source, frames: int, layout: Dict[str, int]) -> None:
@@ -286,15 +321,17 @@ def _readable_frames(f: Any, frames: int) -> int:
 class SoundInfo:
     """What a sound file holds: its format and every piece of metadata.
 
+    `frames` and `duration` are None when the length is unknown (a FLAC from
+    a streaming encoder, a pipe); read() then reads to the real end.
     Metadata the file lacks is None (an empty list or dict for the lists and
     `strings`). `strings` maps libsndfile's string-type names ('SF_STR_TITLE',
     ...) to text; the records are those `Ondalis.command` returns.
     """
     path: str
-    frames: int
+    frames: Optional[int]
     samplerate: int
     channels: int
-    duration: float
+    duration: Optional[float]
     format: int
     major_format: str
     encoding: str
@@ -401,16 +438,28 @@ def info(source: Source, *, major: Optional[str] = None, encoding: Optional[str]
         return _described(f, _path_text(source))
 
 
+# What libsndfile reports as the length of a stream whose length is unknown
+# (a FLAC from a streaming encoder, a pipe).
+UNKNOWN_LENGTH = 2**63 - 1
+
+
+def known_length(f: Any) -> Optional[int]:
+    """The frames the open stream `f` announces, or None when unknown."""
+    frames: int = f.frames
+    return None if frames == UNKNOWN_LENGTH else frames
+
+
 def _described(f: Any, label: str) -> SoundInfo:
     """The SoundInfo of the open stream `f`, a file that `label` names."""
     names = _ondalis.stringtype_id_to_name
     strings = {names[kind]: value.decode("utf-8", "replace")
                for kind, value in f.strings().items() if kind in names}
     records = _records(f.metadata(), label)
-    rate, frames = f.samplerate, f.frames
+    rate, frames = f.samplerate, known_length(f)
     major_name, encoding_name = _format_names(f.format)
+    duration = None if frames is None else frames / rate if rate else 0.0
     return SoundInfo(path=label, frames=frames, samplerate=rate, channels=f.channels,
-                     duration=frames / rate if rate else 0.0, format=f.format,
+                     duration=duration, format=f.format,
                      major_format=major_name, encoding=encoding_name, strings=strings,
                      **records)
 

@@ -30,8 +30,6 @@ _CARRIED = (
     ("loop_info", "loop information"),
 )
 
-# What libsndfile reports as the length of a stream whose length is unknown.
-_UNKNOWN_LENGTH = 2**63 - 1
 
 # Integer encodings: converting them through int32 keeps every sample exact,
 # whatever scaling the libsndfile in use applies between floats and integers.
@@ -76,16 +74,71 @@ def _lost(found: _api.SoundInfo, written: _api.SoundInfo) -> List[str]:
     return lost
 
 
+# The encodings that store samples exactly, narrowest first: the choices
+# for a target that cannot take the source's own encoding.
+_EXACT = ("pcms8", "pcmu8", "pcm16", "pcm24", "pcm32", "float32", "float64")
+_INTEGER_BITS = {"pcms8": 8, "pcmu8": 8, "pcm16": 16, "pcm24": 24, "pcm32": 32}
+# What a source encoding carries: bits of integer precision, or a float type.
+# Companded, ADPCM and lossy encodings decode to 16 bits' worth.
+_DEPTH: Dict[str, Union[int, str]] = {
+    **_INTEGER_BITS, "dpcm8": 8, "dww12": 12, "dww16": 16, "dww24": 24, "alac16": 16,
+    "alac20": 20, "alac24": 24, "alac32": 32, "nms_adpcm_24": 24, "nms_adpcm_32": 32,
+    "float32": "float32", "float64": "float64"}
+_LOSSY = ("vorbis", "opus", "mp3", "mpeg1", "mpeg2")
+
+
+def _holds(encoding: str, depth: Union[int, str]) -> bool:
+    """Whether `encoding` stores every sample of a source of `depth` exactly."""
+    if isinstance(depth, str):
+        return encoding in ("float64", depth)
+    if encoding in _INTEGER_BITS:
+        return _INTEGER_BITS[encoding] >= depth
+    return (encoding == "float32" and depth <= 24) or (encoding == "float64" and depth <= 32)
+
+
+def _chosen_encoding(found: _api.SoundInfo, major: str, encodings: List[str]) -> Optional[str]:
+    """The encoding for a target of `major` when none is given: the source's
+    own where the target takes it (a lossy one only into its own format),
+    else the narrowest exact encoding that holds the source's samples, else
+    the widest exact one the target has; None for the format's default."""
+    source = found.encoding
+    if source in encodings and (source not in _LOSSY or major == found.major_format):
+        return source
+    depth = _DEPTH.get(source, 16)
+    exact = [name for name in _EXACT if name in encodings]
+    holding = [name for name in exact if _holds(name, depth)]
+    return holding[0] if holding else exact[-1] if exact else None
+
+
+class Converted(tuple):  # type: ignore[type-arg]
+    """(frames, lost) of a conversion, as a tuple; `narrowed` is (source
+    encoding, target encoding) when the target stores samples with less
+    precision than the source holds, else None."""
+
+    frames: int
+    lost: List[str]
+    narrowed: Optional[Tuple[str, str]]
+
+    def __new__(cls, frames: int, lost: List[str],
+                narrowed: Optional[Tuple[str, str]]) -> "Converted":
+        made = super().__new__(cls, (frames, lost))
+        made.frames, made.lost, made.narrowed = frames, lost, narrowed
+        return made
+
+
 def _target_format(found: _api.SoundInfo, target: Any, major: Optional[str],
-                   encoding: Optional[str]) -> int:
-    """The target's format code: with no encoding given, the source's is kept
-    when the target format takes it."""
+                   encoding: Optional[str]) -> Tuple[int, Optional[Tuple[str, str]]]:
+    """The target's format code, and the narrowing it makes (see Converted)."""
     name = _api._target_name(target)
     major = major.lower() if major is not None else _api.major_for_path(name)
     if encoding is None and major in _ondalis.fileformat_name_to_id:
-        if found.encoding in _ondalis.get_sndfile_encodings(major):
-            encoding = found.encoding
-    return _api.file_format(name, major, encoding)
+        encoding = _chosen_encoding(found, major, _ondalis.get_sndfile_encodings(major))
+    code = _api.file_format(name, major, encoding)
+    chosen = _api._format_names(code)[1]
+    lossless_source = found.encoding not in _LOSSY
+    narrows = lossless_source and chosen != found.encoding and \
+        not _holds(chosen, _DEPTH.get(found.encoding, 16))
+    return code, (found.encoding, chosen) if narrows else None
 
 
 def _copy_frames(source: Any, target: Any, progress: Progress) -> int:
@@ -185,7 +238,7 @@ def _refuse_the_same_file(source: Any, target: Any) -> None:
 
 def convert(source: Any, target: Any, major: Optional[str] = None,
             encoding: Optional[str] = None,
-            progress: Union[bool, TextIO] = True) -> Tuple[int, List[str]]:
+            progress: Union[bool, TextIO] = True) -> Converted:
     """Stream a sound file into a new file of another format, with its metadata.
 
     `source` is anything read() takes, `target` anything write() takes. The
@@ -197,8 +250,16 @@ def convert(source: Any, target: Any, major: Optional[str] = None,
     on stderr when it is a terminal and the file is long, False for none, or a
     stream to draw it on (again only when that stream is a terminal).
 
-    Returns (frames converted, names of the metadata the target did not
-    keep), judged by reading the finished file back; a target that cannot be
+    With no encoding given, the source's is kept where the target takes it
+    (a lossy one only into its own format), else the narrowest exact
+    encoding that holds the source's samples (pcm24 for a 24-bit source into
+    FLAC, pcm16 from MP3 into WAV), else the widest one the target has (pcm24
+    for a float source into FLAC: a narrowing, which is reported).
+
+    Returns a Converted: (frames converted, names of the metadata the target
+    did not keep), its `narrowed` naming the two encodings when the target
+    holds less precision than the source. What was kept is judged by reading
+    the finished file back; a target that cannot be
     read back (a pipe, a device) is converted in memory, read back there and
     then written to it. A target that is a regular file (or none yet) is
     written beside it and replaces it only once finished and read back; a
@@ -211,10 +272,11 @@ def convert(source: Any, target: Any, major: Optional[str] = None,
     label = f"converting {printable(os.path.basename(_api._path_text(source)))}"
     with _api._opened_stream(source) as reader:
         found = _api._described(reader, _api._path_text(source))
-        code = _target_format(found, target, major, encoding)
+        code, narrowed = _target_format(found, target, major, encoding)
+        _api.check_channels(code, reader.channels)
         layout = {"format": code, "channels": reader.channels, "samplerate": reader.samplerate}
         described = _headerless(code, found.channels, found.samplerate)
-        total = reader.frames if reader.frames < _UNKNOWN_LENGTH else 0
+        total = _api.known_length(reader) or 0
         start = _start_of(target)
         memory = io.BytesIO() if start is None else None
         with _safe.written(target if memory is None else memory) as place:
@@ -226,4 +288,4 @@ def convert(source: Any, target: Any, major: Optional[str] = None,
             written = _read_back(place, start or 0, described)
     if memory is not None:
         _hand_over(memory.getvalue(), target)
-    return frames, _lost(found, written)
+    return Converted(frames, _lost(found, written), narrowed)

@@ -86,6 +86,7 @@ def describe(found: _api.SoundInfo) -> str:
              f"  format: {found.major_format}, {found.encoding} (0x{found.format:08x})",
              f"  channels: {found.channels}",
              f"  samplerate: {found.samplerate} Hz",
+             "  frames: unknown" if found.duration is None else
              f"  frames: {found.frames} ({found.duration:.3f} s)"]
     for name in ("strings", *_api.METADATA_FIELDS):
         value = getattr(found, name)
@@ -155,9 +156,12 @@ def cmd_formats(args: argparse.Namespace) -> int:
 
 
 def cmd_convert(args: argparse.Namespace) -> int:
-    frames, lost = _convert.convert(_system_name(args.source), _system_name(args.target),
-                                    args.major, args.encoding, progress=not args.quiet)
+    done = _convert.convert(_system_name(args.source), _system_name(args.target),
+                            args.major, args.encoding, progress=not args.quiet)
+    frames, lost = done
     if not args.quiet:
+        if done.narrowed:
+            _complain(f"{args.target} holds less precision: {' to '.join(done.narrowed)}")
         if lost:
             _complain(f"{args.target} does not keep: {', '.join(lost)}")
         print(f"{printable(args.target)}: {frames} frames")

@@ -182,25 +182,46 @@ def test_convert_keeps_the_coding_history_it_was_given(every, tmp_path):
     assert history.startswith(sample_files.BEXT["coding_history"])
 
 
-@pytest.mark.parametrize("subtype, target, options, expected", [
-    ("PCM_24", "out.flac", [], "PCM_24"),          # the source's encoding when OUT takes it
-    ("FLOAT", "out.flac", [], "PCM_16"),           # else the format's default
-    ("FLOAT", "out.flac", ["--encoding", "pcm24"], "PCM_24"),
-    ("PCM_16", "out.ogg", [], "VORBIS"),
-    ("PCM_16", "out.data", ["--major", "aiff"], "PCM_16"),
+@pytest.mark.parametrize("subtype, target, options, expected, narrowed", [
+    ("PCM_24", "out.flac", [], "PCM_24", None),        # the source's encoding when OUT takes it
+    ("PCM_32", "out.flac", [], "PCM_24", "pcm32 to pcm24"),   # else the widest exact one,
+    ("FLOAT", "out.flac", [], "PCM_24", "float32 to pcm24"),  # said when it narrows
+    ("PCM_24", "out.au", ["--encoding", "pcm16"], "PCM_16", "pcm24 to pcm16"),
+    ("FLOAT", "out.flac", ["--encoding", "pcm24"], "PCM_24", "float32 to pcm24"),
+    ("PCM_U8", "out.flac", [], "PCM_S8", None),
+    ("PCM_16", "out.ogg", [], "VORBIS", "pcm16 to vorbis"),
+    ("PCM_16", "out.data", ["--major", "aiff"], "PCM_16", None),
 ])
-def test_convert_chooses_the_encoding(capsys, tmp_path, subtype, target, options, expected):
+def test_convert_chooses_the_encoding(capsys, tmp_path, subtype, target, options, expected,
+                                      narrowed):
     source = tmp_path / "in.wav"
     data = 0.5 * np.sin(np.linspace(0, 100, 2000))
     soundfile.write(source, data, 16000, subtype=subtype)
-    status, _, _ = run(capsys, "convert", str(source), str(tmp_path / target), *options)
+    status, _, err = run(capsys, "convert", str(source), str(tmp_path / target), *options)
     assert status == 0
+    said = f"ondalis: {tmp_path / target} holds less precision: {narrowed}\n"
+    assert (said in err) == (narrowed is not None), err
     found = soundfile.info(tmp_path / target)
     assert found.subtype == expected and found.frames == 2000
     if expected != "VORBIS":
         back, _ = soundfile.read(tmp_path / target)
-        step = 2.0 ** -15 if expected == "PCM_16" else 2.0 ** -23
+        step = {"PCM_S8": 2.0 ** -7, "PCM_16": 2.0 ** -15}.get(expected, 2.0 ** -23)
         assert np.max(np.abs(back - data)) <= step
+
+
+@pytest.mark.skipif("mpeg" not in ondalis.get_sndfile_formats(), reason="no MPEG support")
+def test_convert_decodes_mp3_into_pcm16_for_wav(tmp_path):
+    """WAV lists an MP3 encoding that libsndfile cannot write: an MP3 source
+    goes into WAV as 16-bit PCM, and that is no narrowing worth a word."""
+    source = tmp_path / "in.mp3"
+    tone = 0.5 * np.sin(2 * np.pi * 440 * np.arange(22050) / 44100)
+    soundfile.write(source, np.column_stack([tone, tone]), 44100, format="MP3")
+    done = ondalis.convert(source, tmp_path / "out.wav", progress=False)
+    assert soundfile.info(tmp_path / "out.wav").subtype == "PCM_16"
+    assert done.narrowed is None and done.frames == soundfile.info(tmp_path / "out.wav").frames
+    mp3, _ = soundfile.read(source)
+    wav, _ = soundfile.read(tmp_path / "out.wav")
+    assert len(wav) == len(mp3) and np.max(np.abs(wav - mp3)) <= 2.0 ** -15
 
 
 @pytest.mark.parametrize("options, message", [

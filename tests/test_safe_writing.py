@@ -152,3 +152,61 @@ def test_a_full_disk_is_an_error_and_the_old_file_stays(small_disk, name):
         ondalis.write(small_disk / name, stereo(400_000), 44100)
     assert (small_disk / name).read_bytes() == KEEP
     only(small_disk, name)
+
+
+@pytest.mark.parametrize("name, data, message", [
+    ("nan.flac", np.array([0.1, np.nan, np.inf, 0.2]),
+     r"data holds 2 NaN or infinite sample\(s\), the first at index 1; the pcm16 encoding"),
+    ("nan.wav", np.array([[0.0, 0.1], [0.2, -np.inf]]), r"1 NaN or infinite .* index \(1, 1\)"),
+    ("wide.flac", np.zeros((100, 9)), r"flac files hold at most 8 channels, got 9$"),
+    ("transposed.wav", np.zeros((2, 44100)),
+     r"at most 1024 channels, got 44100; data of shape \(2, 44100\) looks like "
+     r"\(channels, frames\): pass data\.T"),
+])
+def test_write_refuses_what_it_cannot_store_before_any_file_exists(tmp_path, name, data,
+                                                                  message):
+    with pytest.raises(ValueError, match=message):
+        ondalis.write(tmp_path / name, data, 8000)
+    only(tmp_path)
+
+
+def test_float_encodings_keep_nan_and_big_endian_arrays_are_written_as_numbers(tmp_path):
+    special = np.array([np.nan, np.inf, -np.inf, 0.25])
+    ondalis.write(tmp_path / "keep.wav", special, 8000, encoding="float64")
+    back, _ = soundfile.read(tmp_path / "keep.wav")
+    assert np.array_equal(back, special, equal_nan=True)
+    swapped = np.array([[1000, -2000], [3000, -4000]], dtype=">i2")
+    ondalis.write(tmp_path / "be.wav", swapped, 8000)
+    assert np.array_equal(soundfile.read(tmp_path / "be.wav", dtype="int16")[0], swapped)
+
+
+@pytest.mark.parametrize("flags, mode, message", [
+    (os.O_WRONLY | os.O_CREAT | os.O_APPEND, "w", "is open for appending"),
+    (os.O_RDWR | os.O_CREAT | os.O_APPEND, "w", "is open for appending"),
+    (os.O_WRONLY | os.O_CREAT, "r", "is not open for reading"),
+    (os.O_RDONLY | os.O_CREAT, "w", "is not open for writing"),
+])
+def test_a_descriptor_that_does_not_fit_is_refused_before_libsndfile(tmp_path, flags, mode,
+                                                                      message):
+    path = tmp_path / "fd.wav"
+    soundfile.write(path, np.zeros((10, 2)), 8000)
+    before = path.read_bytes()
+    fd = os.open(path, flags)
+    try:
+        with pytest.raises(OSError, match=f"descriptor {fd} {message}"):
+            if mode == "r":
+                ondalis.read(fd)
+            else:
+                ondalis.write(fd, stereo(), 8000, major="wav")
+    finally:
+        os.close(fd)
+    assert path.read_bytes() == before
+
+
+def test_a_directory_descriptor_is_a_directory(tmp_path):
+    fd = os.open(tmp_path, os.O_RDONLY)
+    try:
+        with pytest.raises(IsADirectoryError):
+            ondalis.info(fd)
+    finally:
+        os.close(fd)

@@ -146,13 +146,43 @@ SNDFILE* open_file(StreamState& s, const std::string& path, int fd, std::string&
   return file;
 }
 
+[[noreturn]] void raise_errno(int code, PyObject* name);
+
+// OSError(code, "descriptor N ...", N): what makes a descriptor unfit for
+// the mode, said before libsndfile is asked (it would answer "Format not
+// recognised." for all of them).
+[[noreturn]] void raise_unfit(int code, int fd, const char* what) {
+  Ref text = check(PyUnicode_FromFormat("descriptor %d %s", fd, what));
+  Ref number = check(PyLong_FromLong(fd));
+  Ref error = check(PyObject_CallFunction(PyExc_OSError, "iOO", code, text.get(), number.get()));
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+  fail();
+}
+
+void check_descriptor(int fd, int mode, PyObject* name) {
+  struct stat found;
+  if (fstat(fd, &found) != 0) raise_errno(errno, name);
+  if (S_ISDIR(found.st_mode)) raise_errno(EISDIR, name);
+  int flags = fcntl(fd, F_GETFL);
+  if (flags < 0) raise_errno(errno, name);
+  int access = flags & O_ACCMODE;
+  if (mode == SFM_READ && access == O_WRONLY) raise_unfit(EBADF, fd, "is not open for reading");
+  if (mode != SFM_READ && access == O_RDONLY) raise_unfit(EBADF, fd, "is not open for writing");
+  // libsndfile rewrites a header at the start of the file; with O_APPEND
+  // every such write would land at the end instead.
+  if (mode != SFM_READ && (flags & O_APPEND))
+    raise_unfit(EINVAL, fd, "is open for appending, which would corrupt a sound file's header; "
+                            "open it without O_APPEND");
+}
+
 // A duplicate of the caller's descriptor for libsndfile to own and close
 // (it closes the descriptor it is given even when opening fails).
-int own_duplicate(PyObject* source) {
+int own_duplicate(PyObject* source, int mode) {
   long value = PyLong_AsLong(source);
   if (value == -1 && PyErr_Occurred()) fail();
   if (value < 0 || value > INT_MAX) raise(PyExc_ValueError, "not a valid file descriptor");
   int fd = static_cast<int>(value);
+  check_descriptor(fd, mode, source);
   int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
   if (copy < 0) {
     PyErr_SetFromErrno(PyExc_OSError);
@@ -199,7 +229,7 @@ void open_source(StreamState& s, PyObject* source) {
   s.name = Ref::borrow(source);
   if (PyBool_Check(source)) raise(PyExc_TypeError, "a sound source cannot be a bool");
   if (PyLong_Check(source)) {
-    fd = own_duplicate(source);
+    fd = own_duplicate(source, s.mode);
   } else if (is_path(source)) {
     path = path_bytes(source);
     s.name = check(PyUnicode_DecodeFSDefaultAndSize(path.data(), path.size()));
