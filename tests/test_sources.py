@@ -556,3 +556,20 @@ def test_a_buffer_that_is_no_sound_file_is_named_by_type_and_size(make, label):
     with pytest.raises(OSError) as excinfo:
         ondalis.read(make(b"\x01" * 100000))
     assert str(excinfo.value) == f"cannot open {label}: Format not recognised."
+
+
+def test_a_str_name_that_is_not_utf8_opens_everywhere(tmp_path):
+    """The names os.listdir gives for bytes that are not UTF-8 (surrogate
+    escapes) open, write and convert as the file system spells them."""
+    data = ramp(500, 2)
+    name = os.path.join(str(tmp_path), os.fsdecode(b"caf\xe9.wav"))
+    wave_wav(name, data)
+    assert os.fsencode(name) in [os.path.join(os.fsencode(tmp_path), n)
+                                 for n in os.listdir(os.fsencode(tmp_path))]
+    assert np.array_equal(ondalis.read(name, dtype="int16")[0], data)
+    assert ondalis.info(name).frames == 500
+    target = os.path.join(str(tmp_path), os.fsdecode(b"\xff.flac"))
+    ondalis.convert(name, target, progress=False)
+    ondalis.write(os.path.join(str(tmp_path), os.fsdecode(b"w\xfe.wav")), data, RATE)
+    assert np.array_equal(soundfile.read(os.fsencode(target), dtype="int16")[0], data)
+    assert sorted(os.listdir(os.fsencode(tmp_path))) == [b"caf\xe9.wav", b"w\xfe.wav", b"\xff.flac"]
