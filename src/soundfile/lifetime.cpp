@@ -2,7 +2,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-#include <cerrno>
 #include <new>
 
 #include "../capi/args.hpp"
