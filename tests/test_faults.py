@@ -149,8 +149,7 @@ def test_opening_a_read_only_descriptor_for_writing_fails_and_keeps_it_open(
     fd = read_only_descriptor
     with pytest.raises(OSError) as excinfo:
         m.Ondalis(fd, "w", m.construct_format("wav", "pcm16"), 1, 8000)
-    assert str(excinfo.value) == ("Ondalis::error while opening b''\n"
-                                  "\t->b'System error : Bad file descriptor.'")
+    assert str(excinfo.value) == "Ondalis::error while opening b''\n\t->b'not open for writing'"
     assert os.fstat(fd)  # the caller's descriptor is still open
     with m.Ondalis(fd) as f:
         assert np.array_equal(f.read_frames(dtype=np.int16), RAMP[:100])
@@ -178,10 +177,12 @@ def test_failed_open_by_descriptor_keeps_the_descriptor_open(tmp_path, content):
         os.close(fd)
 
 
-def test_unknown_length_stream_refuses_a_read_to_the_end(tmp_path):
+def test_unknown_length_stream_is_read_to_the_end(tmp_path):
     source = tmp_path / "stream.ogg"
     with m.Ondalis(str(source), "w", m.construct_format("ogg", "vorbis"), 1, 8000) as f:
         f.write_frames(np.sin(np.arange(4000) / 9.0) * 0.5)
+    expected = soundfile.read(source)[0]  # the decoded frames, by a reader that is not ours
+    assert len(expected) == 4000
     r, w = os.pipe()
     os.write(w, source.read_bytes())
     os.close(w)
@@ -189,9 +190,11 @@ def test_unknown_length_stream_refuses_a_read_to_the_end(tmp_path):
         with m.Ondalis(r) as f:
             assert f.seekable() == 0
             assert f.frames() == 2**63 - 1  # libsndfile's count for an unknown length
-            with pytest.raises(OverflowError) as excinfo:
-                f.read_frames()
-            assert str(excinfo.value) == "Ondalis::error::too many frames"
-            assert f.read_frames(100).shape == (100,)
+            # the decoders round differently, by less than 1e-6
+            assert np.allclose(f.read_frames(100), expected[:100], rtol=0, atol=1e-6)
+            rest = f.read_frames()  # in chunks, to the end
+            assert rest.shape == (3900,)
+            assert np.allclose(rest, expected[100:], rtol=0, atol=1e-6)
+            assert f.read_frames().shape == (0,)
     finally:
         os.close(r)

@@ -1,5 +1,6 @@
 // Opening, closing and lifetime of Ondalis objects.
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <new>
 
@@ -15,6 +16,13 @@ constexpr const char* kTooManyChannels = "Ondalis:: max number of channels excee
 constexpr const char* kNeedsFormat = "Ondalis::opening for writing requires a format argument !";
 constexpr const char* kBadMode = "Ondalis::mode {0} not recognized";
 constexpr const char* kOpenFailed = "Ondalis::error while opening {0}\n\t->{1}";
+// Reasons given in place of libsndfile's text when a file is refused
+// before libsndfile is asked.
+constexpr const char* kIsDirectory = "is a directory";
+constexpr const char* kNotForReading = "not open for reading";
+constexpr const char* kNotForWriting = "not open for writing";
+constexpr const char* kAppending =
+    "opened with O_APPEND: header rewrites would land at the end of the file";
 constexpr const char* kNoPickle = "no default __reduce__ due to non-trivial __cinit__";
 
 void check_channels(int channels) {
@@ -59,7 +67,9 @@ bool needs_no_expansion(PyObject* expanduser, PyObject* path) {
   return false;
 }
 
-// os.path.expanduser(filename), as UTF-8 bytes. The call is skipped when it
+// os.path.expanduser(filename), as bytes: a str is encoded as the file system
+// does (os.fsencode), so a name from os.listdir that is not valid UTF-8
+// comes back as the bytes it was. The call is skipped when it
 // could not change the path (the common case of opening many files).
 std::string expanded_path(PyObject* filename) {
   Ref os = ONDALIS_LOOKUP("os");
@@ -69,7 +79,7 @@ std::string expanded_path(PyObject* filename) {
                      ? Ref::borrow(filename)
                      : call(expanduser.get(), filename);
   Ref encoded = PyUnicode_Check(expanded.get())
-                    ? check(PyUnicode_AsEncodedString(expanded.get(), "utf-8", "strict"))
+                    ? check(PyUnicode_EncodeFSDefault(expanded.get()))
                     : std::move(expanded);
   char* data;
   Py_ssize_t size;
@@ -88,21 +98,53 @@ SndfileHandle open_descriptor(int fd, int mode, int format, int channels, int sa
   return SndfileHandle(own, true, mode, format, channels, samplerate);
 }
 
+bool is_directory(const struct stat& status) { return S_ISDIR(status.st_mode); }
+
+// Why the descriptor cannot serve `mode`, or null when libsndfile may try
+// (also for a bad descriptor, which libsndfile reports). A descriptor that
+// appends would make every header rewrite land at the end of the file.
+const char* descriptor_refusal(int fd, int mode) {
+  struct stat status;
+  if (fstat(fd, &status) == 0 && is_directory(status)) return kIsDirectory;
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0) return nullptr;
+  const int access = flags & O_ACCMODE;
+  if ((mode & SFM_READ) && access == O_WRONLY) return kNotForReading;
+  if ((mode & SFM_WRITE) && access == O_RDONLY) return kNotForWriting;
+  if ((mode & SFM_WRITE) && (flags & O_APPEND)) return kAppending;
+  return nullptr;
+}
+
+// Why the path cannot be opened, or null when libsndfile may try.
+const char* path_refusal(const char* path) {
+  struct stat status;
+  return stat(path, &status) == 0 && is_directory(status) ? kIsDirectory : nullptr;
+}
+
+// OSError "Ondalis::error while opening {0}\n\t->{1}": the name the object was
+// opened by and the reason, both as bytes.
+[[noreturn]] void raise_open_failed(const SoundFile* self, const char* reason) {
+  Ref name = py_bytes(self->filename.data(), self->filename.size());
+  Ref why = py_bytes(reason);
+  raise_format(PyExc_OSError, kOpenFailed, name, why);
+}
+
 void open_file_of(SoundFile* self, PyObject* filename, int mode, int format, int channels,
                   int samplerate) {
   if (PyLong_Check(filename)) {
     int fd = to_int32(filename);
+    if (const char* refusal = fd >= 0 ? descriptor_refusal(fd, mode) : nullptr)
+      raise_open_failed(self, refusal);
     self->handle = open_descriptor(fd, mode, format, channels, samplerate);
     self->fd = fd;
   } else {
     self->filename = expanded_path(filename);
+    if (const char* refusal = path_refusal(self->filename.c_str()))
+      raise_open_failed(self, refusal);
     self->handle = SndfileHandle(self->filename.c_str(), mode, format, channels, samplerate);
   }
-  if (self->handle.rawHandle() == nullptr) {
-    Ref name = py_bytes(self->filename.data(), self->filename.size());
-    Ref reason = py_bytes(sf_strerror(self->handle.rawHandle()));
-    raise_format(PyExc_OSError, kOpenFailed, name, reason);
-  }
+  if (self->handle.rawHandle() == nullptr)
+    raise_open_failed(self, sf_strerror(self->handle.rawHandle()));
 }
 
 // The constructor's arguments, parsed and converted before the object exists.
@@ -148,8 +190,21 @@ PyObject* soundfile_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// The last reference to the handle closes the libsndfile file.
-void close_handle(SoundFile* self) { self->handle = SndfileHandle(); }
+// Releases the handle, then closes its libsndfile file and raises OSError
+// when that fails: the object is closed either way. sf_close answers a
+// libsndfile error code, or -1 when close(2) failed, which leaves errno set.
+void close_handle(SoundFile* self) {
+  SNDFILE* file = self->handle.takeOwnership();
+  self->handle = SndfileHandle();  // in case takeOwnership refused a shared handle
+  if (file == nullptr) return;     // never opened: sf_close would reset sf_strerror(NULL)
+  const int status = sf_close(file);
+  if (status == 0) return;
+  if (status < 0) {
+    PyErr_SetFromErrno(PyExc_OSError);
+    fail();
+  }
+  raise(PyExc_OSError, sf_error_number(status));
+}
 
 // Called once before the memory goes: runs close() through method lookup.
 // Nothing escapes: a failure (of close, or of interning its name) is
@@ -205,8 +260,9 @@ PyMethodDef lifetime_methods[] = {
     ONDALIS_SF_METHOD("close", close,
                       "close($self)\n--\n\n"
                       "Closes the sound file (libsndfile finishes writing its header). Takes no\n"
-                      "arguments, returns None and raises nothing; does nothing on a closed\n"
-                      "object."),
+                      "arguments and returns None; does nothing on a closed object. Raises\n"
+                      "OSError when libsndfile reports that closing failed (libsndfile's text,\n"
+                      "or errno when the system's close failed); the object is closed anyway."),
     ONDALIS_SF_METHOD("__enter__", enter, "__enter__($self)\n--\n\n"
                                           "Returns the object itself, for a with block. Takes\n"
                                           "no arguments and raises nothing."),
@@ -217,9 +273,9 @@ PyMethodDef lifetime_methods[] = {
                       "is not suppressed; raises only what close raises."),
     ONDALIS_SF_METHOD("get_name", get_name,
                       "get_name($self)\n--\n\n"
-                      "Returns the path the file was opened by, after '~' expansion, as UTF-8\n"
-                      "bytes (b'' when opened by descriptor). Takes no arguments and raises\n"
-                      "nothing; works on a closed object too."),
+                      "Returns the path the file was opened by, after '~' expansion, as bytes\n"
+                      "(a str encoded as os.fsencode does; b'' when opened by descriptor).\n"
+                      "Takes no arguments and raises nothing; works on a closed object too."),
     ONDALIS_SF_METHOD("__reduce__", refuse_pickle,
                       "__reduce__($self)\n--\n\n"
                       "Refuses pickling: always raises TypeError, since an open libsndfile file\n"

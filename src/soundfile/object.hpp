@@ -1,5 +1,5 @@
 // The Ondalis object: one owned libsndfile handle, the descriptor it was
-// opened by (or -1) and the UTF-8 path it was opened by (or empty).
+// opened by (or -1) and the path it was opened by, as bytes (or empty).
 #pragma once
 #include <Python.h>
 #include <sndfile.hh>

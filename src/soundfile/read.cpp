@@ -1,5 +1,7 @@
 // Reading frames: one new array per call, filled by one libsndfile read
-// straight into its memory.
+// straight into its memory (a read to the end of a file of unknown length
+// takes as many as it needs).
+#include <cstring>
 #include <string>
 
 #include "../capi/args.hpp"
@@ -13,6 +15,11 @@ namespace {
 
 constexpr const char* kUnsupportedDtype = "Sorry, dtype %S not supported";  // str(dtype)
 constexpr int kReadPosition = SEEK_CUR | SFM_READ;
+// libsndfile's frame count for a file whose length it does not know.
+constexpr sf_count_t kUnknownLength = SF_COUNT_MAX;
+// The first array of a read to the end of such a file, in frames; it
+// doubles whenever it fills up.
+constexpr int64_t kFirstChunk = int64_t{1} << 16;
 
 // The arguments a typed reader needs besides the array's element type. The
 // object, not its handle, is kept: choosing the element type and making the
@@ -28,6 +35,10 @@ struct ReadRequest {
   // then makes it (n,) at once, which is the array the reshape of (n, 1)
   // would give, without the reshape.
   bool flat;
+  // No count was given: the read goes to the end of the file. When
+  // libsndfile does not know where that is, nframes is not used.
+  bool to_end;
+  bool unknown_length;
 };
 
 // Whether force_2d is known false without running Python code (absent, or a
@@ -96,15 +107,64 @@ void finish_short_read(const ReadRequest& r, PyObject* array, int64_t read) {
   check_status(PyObject_SetItem(rows(r, array).get(), rest.get(), r.fill_value));
 }
 
+// A new array for `count` frames, made by np.empty as empty_frames makes it,
+// and the memory libsndfile reads into.
 template <class T>
-Ref read_typed(const ReadRequest& r, PyObject* element) {
+struct FrameArray {
+  Ref array;
+  T* data;
+};
+
+template <class T>
+FrameArray<T> new_frames(ReadRequest r, PyObject* element, int64_t count) {
+  r.nframes = count;
   Ref array = empty_frames<T>(r, element);
   PyArrayObject* buffer = frames::checked_buffer<T>(
-      array.get(), "np.empty", frames::sample_count(r.nframes, r.channels), true);
-  SndfileHandle& handle = open_handle(r.self);
-  sf_count_t read = handle.readf(static_cast<T*>(PyArray_DATA(buffer)), r.nframes);
-  if (read != r.nframes) finish_short_read(r, array.get(), read);
-  return array;
+      array.get(), "np.empty", frames::sample_count(count, r.channels), true);
+  return {std::move(array), static_cast<T*>(PyArray_DATA(buffer))};
+}
+
+// A new array holding the first `count` frames of `from` (which holds more),
+// so that no unused rows stay allocated. Making it may run Python code, which
+// cannot free `from`: the caller holds it.
+template <class T>
+Ref leading_frames(const ReadRequest& r, PyObject* element, const FrameArray<T>& from,
+                   int64_t count) {
+  FrameArray<T> to = new_frames<T>(r, element, count);
+  std::memmove(to.data, from.data, frames::sample_count(count, r.channels) * sizeof(T));
+  return std::move(to.array);
+}
+
+// A read to the end of a file whose length libsndfile does not know: frames
+// are read into an array that doubles when it fills up, until libsndfile
+// delivers fewer than asked; the result holds exactly the frames read.
+template <class T>
+Ref read_to_end(const ReadRequest& r, PyObject* element) {
+  int64_t capacity = kFirstChunk;
+  FrameArray<T> buffer = new_frames<T>(r, element, capacity);
+  int64_t read = 0;
+  for (;;) {
+    read += open_handle(r.self).readf(buffer.data + read * r.channels, capacity - read);
+    if (read < capacity) return leading_frames<T>(r, element, buffer, read);
+    if (__builtin_mul_overflow(capacity, 2, &capacity)) frames::raise_too_many_frames();
+    FrameArray<T> grown = new_frames<T>(r, element, capacity);
+    std::memcpy(grown.data, buffer.data, frames::sample_count(read, r.channels) * sizeof(T));
+    buffer = std::move(grown);
+  }
+}
+
+template <class T>
+Ref read_typed(const ReadRequest& r, PyObject* element) {
+  if (r.unknown_length) return read_to_end<T>(r, element);
+  FrameArray<T> buffer = new_frames<T>(r, element, r.nframes);
+  sf_count_t read = open_handle(r.self).readf(buffer.data, r.nframes);
+  if (read == r.nframes) return std::move(buffer.array);
+  // The file ended before the length libsndfile announced: a read to the end
+  // without a fill value gives the frames there were.
+  if (r.to_end && (r.fill_value == nullptr || r.fill_value == Py_None))
+    return leading_frames<T>(r, element, buffer, read);
+  finish_short_read(r, buffer.array.get(), read);
+  return std::move(buffer.array);
 }
 
 // np.<name> when dtype equals it, else null.
@@ -142,15 +202,17 @@ Ref read_frames(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   auto [nframes_arg, dtype, force_2d, fill_value, min_read] = params.parse(args, nargs, kwnames);
   int64_t nframes = nframes_arg != nullptr ? to_int64(nframes_arg) : -1;
   SndfileHandle& handle = open_handle(self);
-  // libsndfile counts a file of unknown length as SF_COUNT_MAX frames, and
-  // a failed position query answers -1: the difference may not fit.
-  if (nframes < 0 &&
+  const bool to_end = nframes < 0;
+  const bool unknown_length = to_end && handle.frames() == kUnknownLength;
+  // The frames left: the count at open minus the read position. A failed
+  // position query answers -1, so the difference may not fit.
+  if (to_end && !unknown_length &&
       __builtin_sub_overflow(handle.frames(), handle.seek(0, kReadPosition), &nframes))
     frames::raise_too_many_frames();
   const int channels = handle.channels();
   Ref np = ONDALIS_LOOKUP("np");
-  ReadRequest request{self,     channels, np.get(), nframes, fill_value, min_read,
-                      channels == 1 && plainly_false(force_2d)};
+  ReadRequest request{self,       channels, np.get(), nframes, fill_value, min_read,
+                      channels == 1 && plainly_false(force_2d), to_end, unknown_length};
   Ref result = read_by_dtype(request, or_default(dtype, read_default_dtype()));
   flatten_mono(result.get(), force_2d);
   return result;
@@ -168,10 +230,13 @@ PyMethodDef read_methods[] = {
         "is true.\n"
         "\n"
         "nframes: the number of frames; a negative value reads to the end of the\n"
-        "file. dtype: numpy.float64 (the default), numpy.float32, numpy.int32 or\n"
-        "numpy.int16; floats are full scale at 1.0. fill_value: when given, a read\n"
-        "that ends early fills the missing rows with it instead of failing, unless no\n"
-        "more than min_read frames were read, which raises EOFError.\n"
+        "file (in growing chunks when libsndfile does not know its length; only the\n"
+        "frames there are when the file ends before the length it announced and no\n"
+        "fill_value is given). dtype: numpy.float64 (the default), numpy.float32,\n"
+        "numpy.int32 or numpy.int16; floats are full scale at 1.0. fill_value: when\n"
+        "given, a read that ends early fills the missing rows with it instead of\n"
+        "failing, unless no more than min_read frames were read, which raises\n"
+        "EOFError.\n"
         "\n"
         "Raises RuntimeError for another dtype, for a short read without fill_value\n"
         "and on a closed object; TypeError or OverflowError for an nframes that is\n"
