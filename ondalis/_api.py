@@ -3,7 +3,7 @@ import dataclasses
 import operator
 import os
 import warnings
-from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple, Union
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Tuple, Union
 
 import numpy as np
 
@@ -219,7 +219,7 @@ def _target_name(target: Source) -> Source:
 
 
 def write(target: Source, data: Any, samplerate: int, major: Optional[str] = None,
-          encoding: Optional[str] = None) -> int:
+          encoding: Optional[str] = None, *, chunks: Optional["Chunks"] = None) -> int:
     """Write a numpy array (frames[, channels]) to a new sound file.
 
     `target` is a path, a file descriptor, an io.BytesIO (written from its
@@ -229,9 +229,17 @@ def write(target: Source, data: Any, samplerate: int, major: Optional[str] = Non
     for the format: pcm16 for WAV, AIFF, FLAC and most others, vorbis for OGG
     (opus for a .opus name), mp3 for MPEG. Floating-point data is full scale
     at 1.0; int16 and int32 data are written as they are. Returns the number
-    of frames written. Raises ValueError for an unknown format, an encoding the
-    format does not take or data of the wrong shape, TypeError for data of
-    another integer type and OSError when libsndfile cannot create the file.
+    of frames written.
+    `chunks` is a list of (id, data) pairs written into the file before its
+    frames: id 4 printable ASCII characters, data bytes-like, each id once.
+    libsndfile writes them to WAV, WAVEX, RF64 and AIFF files, at most 20
+    chunks and 40960 bytes together, each padded with NULs to a multiple of 4
+    bytes; it writes the chunks that carry the format and metadata ('fmt ',
+    'data', 'LIST', 'bext', ...) itself, so those are refused.
+    Raises ValueError for an unknown format, an encoding the
+    format does not take, data of the wrong shape or a chunk that cannot be
+    written, TypeError for data of another integer type and OSError when
+    libsndfile cannot create the file.
     """
     array = _writable(data)
     rate = _integer(samplerate, "samplerate")
@@ -246,6 +254,7 @@ def write(target: Source, data: Any, samplerate: int, major: Optional[str] = Non
     layout = {"format": code, "channels": channels, "samplerate": rate}
     with _safe.written(target) as place:
         with _opened_stream(place, "w", layout) as f:
+            set_chunks(f, chunks or ())
             written: int = f.write(array)
         if place is not target:
             confirm(place, written, layout)
@@ -342,6 +351,7 @@ class SoundInfo:
     broadcast: Optional[SfBroadcastInfo]
     cart: Optional[SfCartInfo]
     channel_map: Optional[List[str]]
+    chunks: List[Tuple[Optional[str], int]] = dataclasses.field(default_factory=list)
 
 
 # SoundInfo field -> the command that reads it.
@@ -461,7 +471,46 @@ def _described(f: Any, label: str) -> SoundInfo:
     return SoundInfo(path=label, frames=frames, samplerate=rate, channels=f.channels,
                      duration=duration, format=f.format,
                      major_format=major_name, encoding=encoding_name, strings=strings,
-                     **records)
+                     chunks=f.chunks(), **records)
+
+
+def chunk_data(source: Source, id: Union[str, bytes], *, text: bool = False,
+               major: Optional[str] = None, encoding: Optional[str] = None,
+               samplerate: Optional[int] = None,
+               channels: Optional[int] = None) -> List[Any]:
+    """The bodies of every chunk of `id` in a sound file, in file order.
+
+    `source` is any source read() takes; `id` is 4 printable ASCII characters
+    ('iXML', b'ID3 '). Returns a list of bytes, empty when the file holds no
+    such chunk (a file may hold several: each is in the list). With `text`,
+    each body is decoded as UTF-8 (a byte that is not becomes U+FFFD) and its
+    trailing NULs (the padding writers add) are dropped: for the chunks that
+    hold text, such as iXML and axml; nothing is decoded unless asked.
+    Raises ValueError for a bad id or a source that cannot seek, OSError
+    when the file cannot be opened or holds less of a chunk than it claims.
+    """
+    described = _raw_format(major, encoding, samplerate, channels)
+    with _opened_stream(source, "r", described) as f:
+        bodies: List[bytes] = f.chunk_data(id)
+    if text:
+        return [body.decode("utf-8", "replace").rstrip("\0") for body in bodies]
+    return bodies
+
+
+Chunks = Iterable[Tuple[Union[str, bytes], Any]]
+
+
+def set_chunks(f: Any, chunks: Chunks) -> None:
+    """Sets every (id, data) of `chunks` on the stream `f`, opened for writing
+    and holding no frame yet; ValueError for an id given twice (and for what
+    the stream refuses: see Stream.set_chunk)."""
+    seen = set()
+    for id, data in chunks:
+        key = id.decode("latin-1") if isinstance(id, (bytes, bytearray)) else id
+        if key in seen:
+            raise ValueError(f"the chunk {key!r} is given twice")
+        seen.add(key)
+        f.set_chunk(id, data)
 
 
 def blocks(source: Source, blocksize: Optional[int] = None, overlap: int = 0,

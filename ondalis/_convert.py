@@ -4,11 +4,12 @@ import io
 import os
 import stat
 import sys
+from collections import Counter
 from typing import Any, Dict, List, Optional, TextIO, Tuple, Union
 
 import numpy as np
 
-from . import _api, _ondalis, _safe
+from . import _api, _ondalis, _safe, _stream
 from ._terminal import printable
 
 # Frames per block: large enough that the per-call cost vanishes, small
@@ -71,7 +72,63 @@ def _lost(found: _api.SoundInfo, written: _api.SoundInfo) -> List[str]:
     lost = [name for name in found.strings if name not in written.strings]
     lost += [what for field, what in _CARRIED
              if getattr(found, field) and not getattr(written, field)]
+    return lost + _lost_chunks(found, written)
+
+
+# Chunks whose bodies do not depend on the container's byte order (texts,
+# ID3 tags): carried between the RIFF family (WAV, WAVEX, RF64) and AIFF as
+# well as within one. Any other chunk goes only to a file of its own family.
+_PORTABLE_CHUNKS = ("iXML", "axml", "ID3 ", "id3 ")
+
+
+def _written_ids(code: int) -> Optional[Tuple[str, Tuple[str, ...]]]:
+    """(family, ids libsndfile writes itself) of a format it writes chunks
+    to, else None."""
+    return _stream.WRITTEN_CHUNK_IDS.get(code & _ondalis.SF_FORMAT_TYPEMASK)
+
+
+def _own_chunks(found: _api.SoundInfo) -> List[Optional[str]]:
+    """The ids of the source's chunks that are not libsndfile's own (those it
+    writes from the format and metadata, judged as metadata): the chunks
+    convert carries, or reports lost. Empty for a format outside the families
+    libsndfile writes chunks to, whose chunks it cannot tell apart."""
+    family = _written_ids(found.format)
+    return [] if family is None else [id for id, _ in found.chunks if id not in family[1]]
+
+
+def _lost_chunks(found: _api.SoundInfo, written: _api.SoundInfo) -> List[str]:
+    """A "chunk 'id'" for each of the source's own chunks that the target's
+    chunk list lacks (counted: two iXML chunks need two)."""
+    kept = Counter(id for id, _ in written.chunks)
+    lost = []
+    for id in _own_chunks(found):
+        if id is not None and kept[id] > 0:
+            kept[id] -= 1
+        else:
+            lost.append(f"chunk {id!r}" if id is not None else "an empty chunk without a name")
     return lost
+
+
+def _copy_chunks(reader: Any, writer: Any, found: _api.SoundInfo, code: int) -> None:
+    """Offers the target (of format `code`) every chunk of the source it can
+    take: libsndfile writes the chunks that carry format and metadata itself
+    (_stream.WRITTEN_CHUNK_IDS: copy_metadata gave it their contents), so
+    only the others are set, and those of another family only when portable.
+    What the target refuses, or the source does not hold whole, is left out
+    and shows in `lost`, which lists the target's chunks."""
+    target = _written_ids(code)
+    source = _written_ids(found.format)
+    if target is None or source is None:
+        return
+    same_family = target[0] == source[0]
+    for id in dict.fromkeys(_own_chunks(found)):
+        if id is None or id in target[1] or not (same_family or id in _PORTABLE_CHUNKS):
+            continue
+        try:
+            for body in reader.chunk_data(id):
+                writer.set_chunk(id, body)
+        except (OSError, ValueError):
+            continue
 
 
 # The encodings that store samples exactly, narrowest first: the choices
@@ -246,7 +303,10 @@ def convert(source: Any, target: Any, major: Optional[str] = None,
     the encoding is the source's when the target format takes it, else the
     format's default (see write). Strings, cue points, instrument, broadcast
     extension, cart chunk and channel map are carried over, byte for byte,
-    where the target format keeps them. `progress`: True for a progress bar
+    where the target format keeps them, and so are the other chunks (iXML,
+    axml, ID3, unknown ones) into a WAV, WAVEX, RF64 or AIFF target (between
+    the RIFF formats and AIFF only those that hold text or ID3 tags), as
+    write() takes them. `progress`: True for a progress bar
     on stderr when it is a terminal and the file is long, False for none, or a
     stream to draw it on (again only when that stream is a terminal).
 
@@ -257,7 +317,7 @@ def convert(source: Any, target: Any, major: Optional[str] = None,
     for a float source into FLAC: a narrowing, which is reported).
 
     Returns a Converted: (frames converted, names of the metadata the target
-    did not keep), its `narrowed` naming the two encodings when the target
+    did not keep, and "chunk 'id'" for each chunk it did not keep), its `narrowed` naming the two encodings when the target
     holds less precision than the source. What was kept is judged by reading
     the finished file back; a target that cannot be
     read back (a pipe, a device) is converted in memory, read back there and
@@ -282,6 +342,7 @@ def convert(source: Any, target: Any, major: Optional[str] = None,
         with _safe.written(target if memory is None else memory) as place:
             with _api._opened_stream(place, "w", layout) as writer:
                 writer.copy_metadata(reader)
+                _copy_chunks(reader, writer, found, code)
                 frames = _copy_frames(reader, writer, Progress(total, label, stream))
             if place is not target and memory is None:
                 _api.confirm(place, frames, layout)

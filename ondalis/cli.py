@@ -1,6 +1,7 @@
 """The ondalis command line: describe files, list formats, convert files.
 
     ondalis info FILE... [--json]
+    ondalis chunk FILE ID [--text] [--index N]
     ondalis formats [--json]
     ondalis convert IN OUT [--major M] [--encoding E] [--quiet]
 
@@ -92,7 +93,16 @@ def describe(found: _api.SoundInfo) -> str:
         value = getattr(found, name)
         if value not in (None, [], {}):
             lines.extend(_lines(name.replace("_", " "), value, "  "))
+    if found.chunks:
+        lines.append("  chunks:")
+        lines.extend(f"    {_chunk_name(id)} {size} bytes" for id, size in found.chunks)
     return "\n".join(lines)
+
+
+def _chunk_name(id: Optional[str]) -> str:
+    """A chunk id as `ondalis info` shows it: quoted (its trailing spaces
+    show), escaped; an empty chunk libsndfile cannot name as such."""
+    return quoted(id) if id is not None else "(unnamed)"
 
 
 def _complain(message: Any, stream: Optional[TextIO] = None) -> None:
@@ -142,6 +152,22 @@ def cmd_info(args: argparse.Namespace) -> int:
     elif found:
         print("\n\n".join(describe(item) for item in found))
     return failed
+
+
+def cmd_chunk(args: argparse.Namespace) -> int:
+    bodies = _api.chunk_data(_system_name(args.file), args.id, text=args.text)
+    if not 0 <= args.index < len(bodies):
+        held = f"{len(bodies)} {args.id!r} chunk(s)" if bodies else f"no {args.id!r} chunk"
+        _complain(f"{args.file} holds {held}" + (f": none at index {args.index}" if bodies else ""))
+        return 1
+    body = bodies[args.index]
+    if args.text:
+        for line in _text_lines(body):
+            print(printable(line))
+    else:
+        sys.stdout.flush()
+        sys.stdout.buffer.write(body)
+    return 0
 
 
 def cmd_formats(args: argparse.Namespace) -> int:
@@ -214,6 +240,14 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("files", nargs="+", metavar="FILE")
     p.add_argument("--json", action="store_true", help="print JSON (a list, one entry per file)")
     p.set_defaults(run=cmd_info)
+    p = sub.add_parser("chunk", help="print the bytes of one chunk of a file")
+    p.add_argument("file", metavar="FILE")
+    p.add_argument("id", metavar="ID", help="the chunk id, 4 characters ('iXML', 'ID3 ')")
+    p.add_argument("--text", action="store_true",
+                   help="decode it as UTF-8 text and print it escaped (for iXML, axml)")
+    p.add_argument("--index", type=int, default=0,
+                   help="which of several chunks of that id (default: the first)")
+    p.set_defaults(run=cmd_chunk)
     p = sub.add_parser("formats", help="list the major formats with their encodings")
     p.add_argument("--json", action="store_true", help="print JSON")
     p.set_defaults(run=cmd_formats)

@@ -164,6 +164,11 @@ def method_calls():
         (WRITE, "set_string", ("SF_STR_TITLE", b"x" * 5000), {}),
         (WRITE, "set_strings", ({"SF_STR_ARTIST": b"artist"},), {}),
         (WRITE, "set_strings", ({"SF_STR_ARTIST": "not bytes"},), {}),
+        (WRITE, "set_chunk", ("iXML", b"<x/>"), {}),
+        (WRITE, "set_chunk", ("fmt ", b"x"), {}),
+        (WRITE, "set_chunk", (b"toolong", bytearray(8)), {}),
+        (WRITE, "set_chunk", ("abcd", "not bytes"), {}),
+        (READ, "set_chunk", ("iXML", b"x"), {}),
     ]
     calls += [(CLOSED, name, args, kwargs) for target, name, args, kwargs in calls
               if target == READ and name not in ("close", "__exit__", "__reduce__")]

@@ -305,6 +305,21 @@ def exercise(f):
             pass
 
 
+def read_every_chunk(path):
+    """Lists the file's chunks and reads each of them through the streaming
+    module; a clear error is fine, a crash or SystemError is ours."""
+    from ondalis import _stream
+    try:
+        with _stream.Stream(path) as f:
+            for id in dict.fromkeys(id for id, _ in f.chunks()):
+                try:
+                    f.chunk_data(id)
+                except (OSError, ValueError, TypeError):
+                    pass
+    except (OSError, ValueError):
+        pass
+
+
 def check_one(path, open_args, by_descriptor):
     """Open one file and exercise it; SystemError means a fault of ours.
     True when libsndfile opened the file."""
@@ -316,6 +331,7 @@ def check_one(path, open_args, by_descriptor):
             return False
         with f:
             exercise(f)
+        read_every_chunk(path)
         return True
     finally:
         if fd is not None:

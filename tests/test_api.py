@@ -247,7 +247,8 @@ def test_info_of_a_plain_file(ramp_wav):
     assert found == ondalis.SoundInfo(
         path=str(ramp_wav[0]), frames=10, samplerate=8000, channels=2, duration=10 / 8000,
         format=0x10002, major_format="wav", encoding="pcm16", strings={}, cue_points=[],
-        instrument=None, loop_info=None, broadcast=None, cart=None, channel_map=None)
+        instrument=None, loop_info=None, broadcast=None, cart=None, channel_map=None,
+        chunks=[("RIFF", 76), ("fmt ", 16), ("data", 40)])
 
 
 def test_info_returns_every_kind_of_metadata(tmp_path):

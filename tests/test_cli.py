@@ -62,6 +62,11 @@ def test_info_text(capsys, titled_wav):
         "  strings:",
         "    SF_STR_TITLE: Song title",
         "    SF_STR_ARTIST: Somebody",
+        "  chunks:",
+        "    'RIFF' 32086 bytes",
+        "    'fmt ' 16 bytes",
+        "    'LIST' 42 bytes",
+        "    'data' 32000 bytes",
     ]
 
 
@@ -148,17 +153,19 @@ def carried(found):
 
 
 @pytest.mark.parametrize("target, major, kept, lost", [
+    # The acid chunk (loop information) is carried as a chunk of its own.
     ("out.wav", None, ["strings", "cue_points", "instrument", "broadcast", "cart"],
-     ["channel map", "loop information"]),
+     ["channel map"]),
     ("out.wav", "wavex", ["strings", "cue_points", "instrument", "broadcast", "channel_map"],
-     ["cart chunk", "loop information"]),
+     ["cart chunk"]),
     ("out.rf64", None, ["strings", "broadcast", "cart", "channel_map"],
      ["cue points", "instrument", "loop information"]),
     ("out.caf", None, ["strings", "channel_map"],
-     ["cue points", "instrument", "broadcast extension", "cart chunk", "loop information"]),
+     ["cue points", "instrument", "broadcast extension", "cart chunk", "loop information",
+      "chunk 'acid'"]),
     ("out.flac", None, ["strings"],
      ["cue points", "instrument", "broadcast extension", "cart chunk", "channel map",
-      "loop information"]),
+      "loop information", "chunk 'acid'"]),
 ])
 def test_convert_carries_metadata_where_the_target_takes_it(capsys, every, tmp_path, target,
                                                             major, kept, lost):

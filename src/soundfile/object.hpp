@@ -7,6 +7,7 @@
 #include <string>
 
 #include "../capi/message.hpp"
+#include "../chunks/rules.hpp"
 
 namespace ondalis {
 
@@ -19,6 +20,7 @@ struct SoundFile {
   SndfileHandle handle;  // empty before an open and after close
   int fd;
   std::string filename;
+  chunks::Budget chunk_budget;  // chunks set so far: zeroed by tp_alloc
 };
 
 extern PyTypeObject SoundFileType;
@@ -61,6 +63,7 @@ extern PyMethodDef instrument_methods[];   // commands/instrument.cpp
 extern PyMethodDef broadcast_methods[];    // commands/broadcast.cpp
 extern PyMethodDef cart_methods[];         // commands/cart.cpp
 extern PyMethodDef channel_map_methods[];  // commands/channel_map.cpp
+extern PyMethodDef chunk_methods[];        // soundfile/chunks.cpp
 
 // The object's description (str()).
 PyObject* describe(PyObject* self);

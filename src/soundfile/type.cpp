@@ -28,7 +28,7 @@ void join_methods() {
        {lifetime_methods, info_methods, read_methods, write_methods, position_methods,
         strings_methods, cues_methods, settings_methods, command_methods, scalar_methods,
         struct_methods, cue_methods, instrument_methods, broadcast_methods, cart_methods,
-        channel_map_methods})
+        channel_map_methods, chunk_methods})
     for (PyMethodDef* m = table; m->ml_name != nullptr; ++m) out.push_back(*m);
   out.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
 }

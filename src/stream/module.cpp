@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "../capi/boundary.hpp"
+#include "../chunks/rules.hpp"
 #include "blocks.hpp"
 #include "frames.hpp"
 #include "stream.hpp"
@@ -170,6 +171,9 @@ int exec_module(PyObject* module) {
   if (PyModule_AddObjectRef(module, "Stream", reinterpret_cast<PyObject*>(&StreamType)) < 0)
     return -1;
   if (PyModule_AddObjectRef(module, "Blocks", reinterpret_cast<PyObject*>(&BlocksType)) < 0)
+    return -1;
+  Ref written = Ref::steal(guarded([] { return Ref::steal(chunks::written_id_table()); }));
+  if (!written || PyModule_AddObjectRef(module, "WRITTEN_CHUNK_IDS", written.get()) < 0)
     return -1;
   return 0;
 }

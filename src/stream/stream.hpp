@@ -11,6 +11,7 @@
 
 #include "../capi/error.hpp"
 #include "../capi/ref.hpp"
+#include "../chunks/rules.hpp"
 #include "io.hpp"
 #include "lock.hpp"
 
@@ -43,6 +44,7 @@ struct StreamState {
   std::unique_ptr<Io> io;                  // null for paths and descriptors
   Ref name;                                // the source, or the path as a str
   Ref label;                               // how messages name it (a str)
+  chunks::Budget chunk_budget{};           // chunks set so far; guarded by `mutex`
 };
 
 struct Stream {

@@ -2,6 +2,7 @@
 #include <new>
 
 #include "../capi/boundary.hpp"
+#include "chunks.hpp"
 #include "frames.hpp"
 #include "stream.hpp"
 #include "stream_ops.hpp"
@@ -114,6 +115,17 @@ PyMethodDef stream_methods[] = {
      "copy_metadata($self, source, /)\n--\n\nOffers this stream every text and record of the\n"
      "stream `source`, as libsndfile holds them (what the format does not keep\n"
      "is dropped)."},
+    {"chunks", stream_chunks, METH_NOARGS,
+     "chunks($self, /)\n--\n\n[(id, size)] of every chunk libsndfile lists, in file order\n"
+     "(id None for an empty chunk read through a file object or memory, which\n"
+     "libsndfile cannot name without dividing by zero)."},
+    {"chunk_data", stream_chunk_data, METH_O,
+     "chunk_data($self, id, /)\n--\n\n[bytes] of every chunk of `id` (4 printable ASCII\n"
+     "characters), in file order; OSError for a chunk the file does not hold whole."},
+    {"set_chunk", stream_set_chunk, METH_VARARGS,
+     "set_chunk($self, id, data, /)\n--\n\nAdds chunk `id` with the bytes of `data` to a file\n"
+     "being written, before its first frame (WAV, WAVEX, RF64, AIFF); libsndfile\n"
+     "pads it with NULs to a multiple of 4 bytes."},
     {"close", stream_close, METH_NOARGS,
      "close($self, /)\n--\n\nCloses the file; OSError when libsndfile reports a failure."},
     {"__enter__", stream_enter, METH_NOARGS, nullptr},
