@@ -70,11 +70,14 @@ std::vector<char> read_to_end(PyObject* reader) {
   }
 }
 
-// The bytes of an io.BytesIO from its current position on, through its own
-// buffer (exported, so the BytesIO cannot be resized while the stream reads).
+// The bytes of an io.BytesIO from its current position on. getvalue() hands
+// out the BytesIO's own bytes object without a copy (a BytesIO made from
+// bytes shares them; getbuffer() would copy them first), and since bytes
+// never change, the caller may go on writing to the BytesIO: it copies on
+// its own side.
 void lend_bytesio(StreamState& s, PyObject* bytesio) {
   sf_count_t start = position_of(bytesio);
-  Ref view = check(PyObject_CallMethod(bytesio, "getbuffer", nullptr));
+  Ref view = check(PyObject_CallMethod(bytesio, "getvalue", nullptr));
   s.buffer = std::make_unique<ExportedBuffer>(view.get());
   sf_count_t size = s.buffer->size();
   start = std::min(start, size);
