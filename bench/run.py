@@ -49,6 +49,7 @@ WORKLOADS = {
     "H5": "W3 through ondalis.blocks(path, 512), a new array per block",
     "H6": "H5 with out= (one preallocated array)",
     "H7": "the 60 s WAV read from an io.BytesIO (bytes loaded before timing) as float64",
+    "H7v": "H7 from a memoryview of the same bytes (no io.BytesIO)",
     "H8t1": "16 FLAC files of 20 s read whole as float32 by ondalis.read on 1 thread",
     "H8t2": "the same on a pool of 2 threads (the floor: 2 C threads)",
 }

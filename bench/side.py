@@ -31,7 +31,7 @@ INT16_SCALE = 1.0 / 32768.0  # libsndfile's PCM16 -> floating full scale
 
 # Which peer converts after reading, per workload (for the table's marks).
 CONVERTED = {
-    "pedalboard": ("W1", "W5", "W8", "H1", "H4", "H7"),
+    "pedalboard": ("W1", "W5", "W8", "H1", "H4", "H7", "H7v"),
     "scipy": ("W1", "W5", "W6", "W6s", "H1", "H4", "H7"),
 }
 
@@ -79,6 +79,7 @@ def high_level(library):
     blocks(source, blocksize, dtype=..., out=...) take the same arguments
     (ondalis and soundfile)."""
     read, blocks = library.read, library.blocks
+    names = {kind: np.dtype(kind).name for kind in (np.float64, np.float32, np.int16)}
 
     def read_many(paths):
         for path in paths:
@@ -93,7 +94,7 @@ def high_level(library):
             pass
 
     return {
-        "read": lambda path, dtype: read(path, dtype=np.dtype(dtype).name),
+        "read": lambda path, dtype: read(path, dtype=names[dtype]),
         "read_many": read_many, "read_blocks": read_blocks, "read_blocks_out": read_blocks_out,
         "read_memory": lambda data: read(io.BytesIO(data)),
         "pool": lambda threads: pooled(lambda path: read(path, dtype="float32"), threads),
@@ -146,7 +147,8 @@ def ondalis_side():
         f.close()
 
     return version, {"whole": whole, "blocks": blocks, "many": many, "write": write,
-                     "seeks": seeks, **high_level(ondalis)}
+                     "seeks": seeks, "read_view": lambda data: ondalis.read(memoryview(data)),
+                     **high_level(ondalis)}
 
 
 def soundfile_side():
@@ -236,6 +238,7 @@ def pedalboard_side():
         "whole": whole, "blocks": blocks, "many": many, "write": write, "seeks": seeks,
         "read": whole, "read_many": many, "read_blocks": blocks,
         "read_memory": lambda data: whole(io.BytesIO(data), np.float64),
+        "read_view": lambda data: whole(memoryview(data), np.float64),
         "pool": lambda threads: pooled(lambda path: whole(path, np.float32), threads),
     }
 
@@ -301,8 +304,8 @@ def workload(ops, name, datadir, side):
     if name == "W8":
         seeks, positions = ops["seeks"], seek_positions(datadir)
         return lambda: seeks(long_wav, positions)
-    if name == "H7":
-        read_memory, data = ops["read_memory"], file_bytes(long_wav)
+    if name in ("H7", "H7v"):
+        read_memory, data = ops["read_memory" if name == "H7" else "read_view"], file_bytes(long_wav)
         return lambda: read_memory(data)
     if name in ("H8t1", "H8t2"):
         read_all, paths = ops["pool"](int(name[-1])), listed(datadir, "pool")
