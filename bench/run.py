@@ -245,6 +245,11 @@ def print_targets(medians):
         pair = f"{workload}/{versus}" if versus in WORKLOADS else f"{workload} {side}/{versus}"
         verdict = "met" if met_by[relation](value, bound) else "missed"
         print(f"| {what} ({pair}) | {value:.3f} | {relation} {bound} | {verdict} |")
+    if "H8t1" in medians and "H8t2" in medians:
+        # What the machine let any side gain from the second thread during the run.
+        gains = ", ".join(f"{side} {cell_ratio(medians['H8t1'][side], medians['H8t2'][side])}"
+                          for side in SIDES if medians["H8t1"][side] is not None)
+        print(f"\nspeed-up 1 -> 2 threads by side: {gains}")
 
 
 def main():
