@@ -26,7 +26,6 @@ import numpy as np
 BLOCK = 512
 SEEK_READ = 256
 RATE = 44100
-POOL_FILES = 16
 INT16_SCALE = 1.0 / 32768.0  # libsndfile's PCM16 -> floating full scale
 
 # Which peer converts after reading, per workload (for the table's marks).
@@ -300,10 +299,9 @@ def workload(ops, name, datadir, side):
     if name in ("W5", "H4"):
         many, paths = ops["many" if kind == "W" else "read_many"], listed(datadir, "small")
         return lambda: many(paths)
-    if name == "W3":
-        return lambda: ops["blocks"](long_wav)
-    if name == "H5":
-        return lambda: ops["read_blocks"](long_wav)
+    if name in ("W3", "H5"):
+        blocks = ops["blocks" if kind == "W" else "read_blocks"]
+        return lambda: blocks(long_wav)
     if name == "H6":
         read_blocks_out, block = ops["read_blocks_out"], np.empty((BLOCK, 2), np.float32)
         return lambda: read_blocks_out(long_wav, block)
