@@ -8,15 +8,20 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -76,10 +81,78 @@ void read_blocks(const std::string& path) {
   sf_close(f);
 }
 
-void read_many(const std::string& dir) {
-  std::ifstream list(dir + "/small/list.txt");
-  std::string name;
-  while (std::getline(list, name)) read_whole<double>(dir + "/small/" + name, sf_readf_double);
+std::vector<std::string> listed(const std::string& dir, const std::string& set) {
+  std::ifstream list(dir + "/" + set + "/list.txt");
+  std::vector<std::string> paths;
+  for (std::string name; std::getline(list, name);) paths.push_back(dir + "/" + set + "/" + name);
+  return paths;
+}
+
+void read_many(const std::vector<std::string>& paths) {
+  for (const std::string& path : paths) read_whole<double>(path, sf_readf_double);
+}
+
+// Every file of the list read whole as float32 on `threads` threads, each
+// taking the next file left (as a thread pool hands out tasks) and opening
+// its own SNDFILE.
+void read_pooled(const std::vector<std::string>& paths, int threads) {
+  std::atomic<size_t> next{0};
+  auto work = [&] {
+    for (size_t i; (i = next.fetch_add(1)) < paths.size();)
+      read_whole<float>(paths[i], sf_readf_float);
+  };
+  std::vector<std::thread> pool;
+  for (int t = 1; t < threads; ++t) pool.emplace_back(work);
+  work();
+  for (std::thread& t : pool) t.join();
+}
+
+// A whole file held in memory, read through libsndfile's virtual I/O.
+struct Memory {
+  std::vector<char> bytes;
+  sf_count_t position = 0;
+};
+
+Memory& memory_of(void* user) { return *static_cast<Memory*>(user); }
+
+SF_VIRTUAL_IO memory_io = {
+    [](void* user) { return static_cast<sf_count_t>(memory_of(user).bytes.size()); },
+    [](sf_count_t offset, int whence, void* user) {
+      Memory& m = memory_of(user);
+      sf_count_t size = static_cast<sf_count_t>(m.bytes.size());
+      sf_count_t origin = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? m.position : size;
+      if (origin + offset < 0) return sf_count_t{-1};
+      m.position = origin + offset;
+      return m.position;
+    },
+    [](void* data, sf_count_t count, void* user) {
+      Memory& m = memory_of(user);
+      sf_count_t size = static_cast<sf_count_t>(m.bytes.size());
+      sf_count_t n = std::max<sf_count_t>(std::min(count, size - m.position), 0);
+      std::memcpy(data, m.bytes.data() + m.position, static_cast<size_t>(n));
+      m.position += n;
+      return n;
+    },
+    [](const void*, sf_count_t, void*) { return sf_count_t{0}; },
+    [](void* user) { return memory_of(user).position; },
+};
+
+Memory loaded(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  Memory m;
+  m.bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  if (m.bytes.empty()) die("load " + path);
+  return m;
+}
+
+void read_memory(Memory& m) {
+  m.position = 0;
+  SF_INFO info{};
+  SNDFILE* f = sf_open_virtual(&memory_io, SFM_READ, &info, &m);
+  if (f == nullptr) die("open in memory");
+  auto data = buffer<double>(static_cast<size_t>(info.frames * info.channels));
+  if (sf_readf_double(f, data.get(), info.frames) != info.frames) die("short read");
+  sf_close(f);
 }
 
 std::vector<double> write_signal() {
@@ -141,18 +214,31 @@ int main(int argc, char** argv) {
   int repeats = std::atoi(argv[3]);
   std::vector<double> signal;
   if (workload[1] == '6' || workload[1] == '7') signal = write_signal();
+  std::vector<std::string> small, pooled;
+  if (workload == "W5" || workload == "H4") small = listed(dir, "small");
+  if (workload[1] == '8' && workload[0] == 'H') pooled = listed(dir, "pool");
+  Memory in_memory;
+  if (workload.rfind("H7", 0) == 0) in_memory = loaded(dir + "/long.wav");
   std::map<std::string, std::function<void()>> work = {
       {"W1", [&] { read_whole<double>(dir + "/long.wav", sf_readf_double); }},
       {"W2", [&] { read_whole<short>(dir + "/long.wav", sf_readf_short); }},
       {"W3", [&] { read_blocks(dir + "/long.wav"); }},
       {"W4", [&] { read_whole<float>(dir + "/long.flac", sf_readf_float); }},
-      {"W5", [&] { read_many(dir); }},
+      {"W5", [&] { read_many(small); }},
       {"W6", [&] { write_file(dir, signal, static_cast<sf_count_t>(signal.size() / 2), false); }},
       {"W6s", [&] { write_file(dir, signal, static_cast<sf_count_t>(signal.size() / 2), true); }},
       {"W7", [&] { write_file(dir, signal, kBlock, false); }},
       {"W7s", [&] { write_file(dir, signal, kBlock, true); }},
       {"W8", [&] { seek_and_read(dir); }},
+      {"H7", [&] { read_memory(in_memory); }},
+      {"H8t1", [&] { read_pooled(pooled, 1); }},
+      {"H8t2", [&] { read_pooled(pooled, 2); }},
   };
+  // The other high-level workloads do the work of a low-level one (the
+  // floor's block loop reads into one buffer whether or not the caller lends one).
+  for (auto [high, low] : {std::pair{"H1", "W1"}, {"H2", "W2"}, {"H3", "W4"}, {"H4", "W5"},
+                           {"H5", "W3"}, {"H6", "W3"}, {"H7v", "H7"}})
+    work[high] = work[low];
   auto it = work.find(workload);
   if (it == work.end()) {
     std::fprintf(stderr, "floor: unknown workload %s\n", workload.c_str());
