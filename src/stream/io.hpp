@@ -114,6 +114,8 @@ class FileObjectIo : public Io {
   sf_count_t guarded_call(sf_count_t failed, Body&& body);
   sf_count_t absolute_tell();
   sf_count_t end_position();
+  // False when the file object's seek() raised OSError (a failed seek).
+  bool seek_to(sf_count_t position);
 
   Ref file_;
   sf_count_t base_;
