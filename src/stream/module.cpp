@@ -65,7 +65,9 @@ Ref closing(Ref& stream, Body&& body, bool close_after = true) {
   return result;
 }
 
-// The stream a read or a blocks call reads, and its checked sample type.
+// The stream a read or a blocks call reads, and its checked sample type
+// (a named struct, not structured bindings: lambdas capture those only from
+// clang 16 on, and the fuzzing build uses the system's clang).
 struct Opened {
   int typenum;
   Ref stream;
@@ -88,11 +90,12 @@ PyObject* read_file(PyObject*, PyObject* args, PyObject* kwargs) {
                                    &channels, &samplerate))
     return nullptr;
   return guarded([&] {
-    auto [checked, stream] = open_typed(source, typenum, format, channels, samplerate);
+    Opened opened = open_typed(source, typenum, format, channels, samplerate);
+    Ref& stream = opened.stream;
     Ref data = closing(stream, [&] {
       sf_count_t left = go_to_start(as_stream(stream), start);
       sf_count_t count = frames_to_read(frames, left);
-      return read_frames(as_stream(stream), count, checked, two_d, out);
+      return read_frames(as_stream(stream), count, opened.typenum, two_d, out);
     });
     return check(Py_BuildValue("(Ni)", data.release(), as_stream(stream)->state.info.samplerate));
   });
@@ -111,10 +114,11 @@ PyObject* open_blocks(PyObject*, PyObject* args, PyObject* kwargs) {
                                    &channels, &samplerate))
     return nullptr;
   return guarded([&] {
-    auto [checked, stream] = open_typed(source, typenum, format, channels, samplerate);
+    Opened opened = open_typed(source, typenum, format, channels, samplerate);
+    Ref& stream = opened.stream;
     return closing(stream, [&] {
       sf_count_t count = frames_to_read(frames, go_to_start(as_stream(stream), start));
-      BlockSpec spec{blocksize, overlap, count, checked, two_d != 0, out, fill};
+      BlockSpec spec{blocksize, overlap, count, opened.typenum, two_d != 0, out, fill};
       Ref iterator = make_blocks(Ref::borrow(stream.get()), spec);
       return iterator;
     }, false);
