@@ -83,10 +83,17 @@ Ref finish(BlockState& b) {
   return Ref();
 }
 
-Ref iterate(Blocks* self) {
-  BlockState& b = self->state;
+// Takes the iterator's mutex; RuntimeError when this thread holds it already
+// (a file object's read() that uses the iterator it feeds), which would
+// otherwise wait for itself.
+void take(BlockState& b) {
   if (b.mutex.held_here()) raise(PyExc_RuntimeError, "the block iterator is already running");
   lock_waiting_unlocked(b.mutex);
+}
+
+Ref iterate(Blocks* self) {
+  BlockState& b = self->state;
+  take(b);
   struct Unlock {
     OwnedMutex& m;
     ~Unlock() { m.unlock(); }
@@ -110,7 +117,7 @@ void blocks_dealloc(PyObject* object) {
 PyObject* blocks_close(PyObject* object, PyObject*) {
   return guarded([&] {
     BlockState& b = reinterpret_cast<Blocks*>(object)->state;
-    lock_waiting_unlocked(b.mutex);
+    take(b);
     b.done = true;
     b.mutex.unlock();
     close_stream(stream_of(b));

@@ -81,9 +81,14 @@ void lend_bytesio(StreamState& s, PyObject* bytesio) {
   s.io = std::make_unique<MemoryIo>(s.buffer->data() + start, size - start);
 }
 
+// Messages name a buffer by its type and size: its repr would spell out
+// every byte of the file.
 void lend_buffer(StreamState& s, PyObject* exporter) {
   s.buffer = std::make_unique<ExportedBuffer>(exporter);
   s.io = std::make_unique<MemoryIo>(s.buffer->data(), s.buffer->size());
+  Ref type_name = check(PyType_GetName(Py_TYPE(exporter)));
+  s.name = check(PyUnicode_FromFormat("<%U of %lld bytes>", type_name.get(),
+                                      static_cast<long long>(s.buffer->size())));
 }
 
 void reach_file_object(StreamState& s, PyObject* file, bool writing) {
