@@ -59,7 +59,8 @@ Ref next_block(BlockState& b) {
   Ref array = block_array(b, channels);
   auto* a = reinterpret_cast<PyArrayObject*>(array.get());
   char* data = static_cast<char*>(PyArray_DATA(a));
-  std::memcpy(data, b.tail.data(), b.tail.size());
+  // An empty tail's data() may be null, which memcpy may not be given.
+  if (!b.tail.empty()) std::memcpy(data, b.tail.data(), b.tail.size());
   sf_count_t got = read_into(stream, b.typenum, data + kept * frame_bytes, n);
   if (b.left >= 0) b.left -= got;
   if (got < n || b.left == 0) b.done = true;
