@@ -57,11 +57,14 @@ $(SAN_VENV)/.ready: | system-deps
 
 # The same tests against a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer; leaks whose stack passes through the module fail.
+# UBSan writes its report to the standard error whatever log_path says, and
+# stops the process: pytest captures only sys.stderr (--capture=sys), so that
+# the report reaches the terminal instead of dying in a capture file.
 sanitize: $(SAN_VENV)/.ready system-deps
 	$(SAN_VENV)/bin/pip install -q --no-build-isolation --no-deps -Cbuild-dir=build/sanitize \
 	  -Csetup-args=-Db_sanitize=address,undefined -Csetup-args=-Db_lundef=false \
 	  -Csetup-args=-Dbuildtype=debugoptimized -Csetup-args=-Dcpp_args=-fno-sanitize-recover=undefined .
-	$(SAN_VENV)/bin/python tools/sanitize.py $(SAN_VENV)/bin/pytest -q tests
+	$(SAN_VENV)/bin/python tools/sanitize.py $(SAN_VENV)/bin/pytest -q --capture=sys tests
 
 bench: install
 	$(MAKE) -C bench run VENV=$(abspath $(VENV))

@@ -4,8 +4,11 @@ Each input is one byte that chooses how the file is opened (by path or by
 descriptor, with a header or as raw data of one of several encodings)
 followed by the file's bytes; the file is then exercised exactly as the
 corruption sweep does (tests/sweep.py: all frames in the four element types,
-seeks, every get-command through `command`). A crash, a sanitizer report or
-an exception the module does not document is a finding.
+seeks, every get-command through `command`), and the package's read, info
+and blocks take the same bytes by path, from an io.BytesIO and a bytearray,
+and through a buffered reader and a pipe. A crash, a sanitizer report, an
+exception the module does not document or a source judged otherwise than
+the path is a finding.
 
 `make fuzz` builds the module with clang's coverage instrumentation and
 AddressSanitizer and runs this file; the corpus starts from valid files of
@@ -43,7 +46,9 @@ def test_one_input(data):
         return
     with open(SCRATCH, "wb") as handle:
         handle.write(data[1:])
-    sweep.check_one(SCRATCH, open_args(data[0]), by_descriptor=data[0] % 2 == 1)
+    args = open_args(data[0])
+    sweep.check_one(SCRATCH, args, by_descriptor=data[0] % 2 == 1)
+    sweep.check_sources(SCRATCH, args)
 
 
 def seed_corpus(folder):

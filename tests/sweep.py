@@ -2,7 +2,11 @@
 mutated deterministically (bit flips, truncations, byte stomps and chunk or
 header sizes set to extremes), each opened in a child process that reads
 all its frames in the four element types, seeks, and sends every
-get-command through `command`.
+get-command through `command`. The package's read, info and blocks then take
+the same bytes by path, from memory (an io.BytesIO, a bytearray) and through
+file objects (a buffered reader over the file, a pipe that cannot seek):
+each gives data or one of the exceptions a broken file may raise, and every
+other source gives the verdict the path gives (the same data, or an error).
 
 A child works through a batch of files and reports each before it starts
 on it, so a child that dies by a signal, exits early or hangs names the
@@ -15,7 +19,10 @@ runs a campaign from the command line (`make sweep` runs a long one); the
 test suite runs a shorter one through run_campaign().
 """
 import argparse
+import contextlib
 import dataclasses
+import fcntl
+import io
 import json
 import os
 import random
@@ -28,10 +35,12 @@ import sys
 import tempfile
 import threading
 import time
+import warnings
 
 import numpy as np
 
 import _ondalis as m
+import ondalis
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -338,6 +347,165 @@ def check_one(path, open_args, by_descriptor):
             os.close(fd)
 
 
+# What the package's functions may raise for a broken file: OSError when
+# libsndfile refuses it, MemoryError or ValueError (numpy's "too big") for a
+# length claimed beyond what an array can hold.
+BROKEN_FILE_ERRORS = (OSError, MemoryError, ValueError)
+BLOCKSIZE, OVERLAP = 128, 16
+
+
+class Disagreement(Exception):
+    """A source that gave another verdict on a file's bytes than its path."""
+
+
+def headerless(open_args):
+    """The package's description of headerless input, from the open arguments."""
+    if len(open_args) == 1:
+        return {}
+    _, code, channels, samplerate = open_args
+    return {"major": m.fileformat_id_to_name[code & m.SF_FORMAT_TYPEMASK],
+            "encoding": m.encoding_id_to_name[code & m.SF_FORMAT_SUBMASK],
+            "channels": channels, "samplerate": samplerate}
+
+
+class PipeReader:
+    """The read end of a real pipe carrying `data`, which cannot seek. Data
+    that fit in the pipe are written at once, longer data by a thread."""
+
+    def __init__(self, data):
+        read_fd, write_fd = os.pipe()
+        self.file = open(read_fd, "rb", buffering=0)
+        self.writer = None
+        if len(data) <= fcntl.fcntl(write_fd, fcntl.F_GETPIPE_SZ):
+            self._write(write_fd, data)
+            return
+        self.writer = threading.Thread(target=self._write, args=(write_fd, data))
+        self.writer.start()
+
+    @staticmethod
+    def _write(fd, data):
+        with open(fd, "wb", buffering=0) as end:
+            try:
+                end.write(data)
+            except BrokenPipeError:  # the reader stopped early
+                pass
+
+    def __enter__(self):
+        return self.file
+
+    def __exit__(self, *exc):
+        self.file.close()
+        if self.writer is not None:
+            self.writer.join()
+
+
+def path_source(path, data):
+    return contextlib.nullcontext(path)
+
+
+def bytesio_source(path, data):
+    return contextlib.nullcontext(io.BytesIO(data))
+
+
+def bytearray_source(path, data):
+    return contextlib.nullcontext(bytearray(data))
+
+
+def reader_source(path, data):
+    return open(path, "rb")
+
+
+def pipe_source(path, data):
+    return PipeReader(data)
+
+
+# Each source the package reads, made anew for every call; the path first,
+# as the reference the others are held to.
+SOURCES = {"path": path_source, "BytesIO": bytesio_source, "bytearray": bytearray_source,
+           "BufferedReader": reader_source, "pipe": pipe_source}
+
+
+def comparable_info(found):
+    fields = dataclasses.asdict(found)
+    del fields["path"]  # names the source
+    # An empty chunk is listed without its id from memory and file objects:
+    # libsndfile divides by the length it reads when it fetches the id
+    # through virtual I/O, so the id is not asked for there.
+    chunks = [(None if size == 0 else id, size) for id, size in fields["chunks"]]
+    # A size field of 0xFFFFFFFF (RF64's marker, or a broken size) makes
+    # libsndfile seek by a size from elsewhere (ds64), which a file system may
+    # refuse (ext4 past 16 TiB) and memory does not; its parser then lists
+    # different chunks after it. Such lists are not held to each other.
+    fields["chunks"] = chunks if all(size < 2**32 - 1 for _, size in chunks) else None
+    return fields
+
+
+def read_call(source, described):
+    return ondalis.read(source, **described)
+
+
+def info_call(source, described):
+    return comparable_info(ondalis.info(source, **described))
+
+
+def blocks_call(source, described):
+    return list(ondalis.blocks(source, BLOCKSIZE, OVERLAP, dtype="int16", **described))
+
+
+PACKAGE_CALLS = {"read": read_call, "info": info_call, "blocks": blocks_call}
+
+
+def verdict(call, make_source, path, data, described):
+    """What one call makes of the file: its result, or the type of the
+    exception a broken file may raise (any other escapes)."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # a metadata record info() cannot build
+        with make_source(path, data) as source:
+            try:
+                return call(source, described)
+            except BROKEN_FILE_ERRORS as error:
+                return error
+
+
+def same(a, b):
+    """Equal results: arrays compared by value (NaN equal to NaN)."""
+    if isinstance(a, BaseException) or isinstance(b, BaseException):
+        return isinstance(a, BaseException) and isinstance(b, BaseException)
+    if isinstance(a, np.ndarray) or isinstance(b, np.ndarray):
+        return (isinstance(a, np.ndarray) and isinstance(b, np.ndarray) and a.dtype == b.dtype
+                and np.array_equal(a, b, equal_nan=a.dtype.kind == "f"))
+    if isinstance(a, (list, tuple)) or isinstance(b, (list, tuple)):
+        return (type(a) is type(b) and len(a) == len(b)
+                and all(same(x, y) for x, y in zip(a, b)))
+    if isinstance(a, dict) or isinstance(b, dict):
+        return (isinstance(a, dict) and isinstance(b, dict) and a.keys() == b.keys()
+                and all(same(a[k], b[k]) for k in a))
+    return a == b
+
+
+def shown(result):
+    if isinstance(result, BaseException):
+        return repr(result)
+    return "data"
+
+
+def check_sources(path, open_args):
+    """The package's read, info and blocks on every source of the file's
+    bytes; Disagreement when one gives another verdict than the path."""
+    with open(path, "rb") as handle:
+        data = handle.read()
+    described = headerless(open_args)
+    for name, call in PACKAGE_CALLS.items():
+        reference = verdict(call, path_source, path, data, described)
+        for source, make_source in SOURCES.items():
+            if source == "path":
+                continue
+            found = verdict(call, make_source, path, data, described)
+            if not same(reference, found):
+                raise Disagreement(f"{name} by path gives {shown(reference)}, "
+                                   f"from {source} {shown(found)}")
+
+
 def planted_faults():
     """{job index: fault} from ONDALIS_SWEEP_FAULTS ("crash:3,hang:5,exit:7"),
     with which the sweep's own test checks that every failure is caught."""
@@ -377,7 +545,8 @@ def child(jobfile, start, end):
             if i in faults:
                 commit_fault(faults[i])
             opened += check_one(scratch, open_args, by_descriptor=index % 2 == 1)
-        except SystemError as exc:
+            check_sources(scratch, open_args)
+        except (SystemError, Disagreement) as exc:
             out.write(f"F {i} {exc!r}\n".replace("\n", " ").rstrip() + "\n")
         except Exception as exc:  # any other escape is a fault of the module too
             out.write(f"F {i} unexpected {exc!r}\n".replace("\n", " ").rstrip() + "\n")

@@ -1,12 +1,17 @@
 """Corrupted files: the sweep of tests/sweep.py over mutated files of every
 format libsndfile writes. A child that dies by a signal, exits early, hangs
 or meets a SystemError while reading and querying a file fails the sweep,
-naming the file (saved for reproduction)."""
+naming the file (saved for reproduction); so does a file that the package's
+read, info or blocks judge otherwise from memory or through a file object
+than by path."""
 import collections
+import struct
 
+import numpy as np
 import pytest
 
 import _ondalis as m
+import ondalis
 import sweep
 from api_calls import SCALE
 
@@ -77,3 +82,39 @@ def test_corruption_sweep(seeds, tmp_path):
     report = "\n".join(f"{f.seed} #{f.index} ({f.mutation}): {f.kind}, saved as {f.saved}"
                        for f in failures)
     assert not failures, report
+
+
+# Wave64's chunk GUIDs: a tag and the same twelve bytes for the chunks inside.
+W64_RIFF = b"riff\x2e\x91\xcf\x11\xa5\xd6\x28\xdb\x04\xc1\x00\x00"
+W64_SUFFIX = b"\xf3\xac\xd3\x11\x8c\xd1\x00\xc0\x4f\x8e\xdb\x8a"
+
+
+def w64_bytes(samples, data_size=None):
+    """A 16-bit mono Wave64 file; `data_size` overrides its data chunk's size
+    (which counts the 24-byte chunk header, as every Wave64 size does)."""
+    data = np.asarray(samples, dtype="<i2").tobytes()
+    fmt = struct.pack("<HHIIHH", 1, 1, 8000, 16000, 2, 16)
+    body = (b"wave" + W64_SUFFIX + b"fmt " + W64_SUFFIX + struct.pack("<Q", 24 + len(fmt)) + fmt
+            + b"data" + W64_SUFFIX + struct.pack("<Q", data_size or 24 + len(data)) + data)
+    return W64_RIFF + struct.pack("<Q", 24 + len(body)) + body
+
+
+def test_a_chunk_size_beyond_what_the_file_system_holds_reads_through_a_file_object(tmp_path):
+    """libsndfile seeks past a data chunk that claims 2**48 bytes; a file
+    object's seek() there raises OSError (EINVAL, as lseek fails for a path),
+    which is a failed seek, and the frames read as they do by path."""
+    samples = np.arange(-50, 50, dtype=np.int16) * 300
+    path = tmp_path / "huge-data-chunk.w64"
+    path.write_bytes(w64_bytes(samples, data_size=1 << 48))
+    with open(path, "rb") as probe:
+        try:
+            probe.seek(1 << 48)
+            pytest.skip("this file system holds files of 2**48 bytes")
+        except OSError:
+            pass
+    expected, _ = ondalis.read(path, dtype="int16")
+    np.testing.assert_array_equal(expected, samples)
+    with open(path, "rb") as reader:
+        data, rate = ondalis.read(reader, dtype="int16")
+    np.testing.assert_array_equal(data, samples)
+    assert rate == 8000

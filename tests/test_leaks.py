@@ -8,11 +8,14 @@ libsndfile handle or structure buffer in the resident size (the sanitizer
 run's LeakSanitizer finds smaller C++ leaks), a lost reference in the
 counts, and a descriptor left open in /proc/self/fd.
 """
+import errno
 import gc
+import io
 import mmap
 import os
 import sys
 import tracemalloc
+import types
 
 import numpy as np
 import pytest
@@ -186,6 +189,116 @@ def test_package_helpers_leave_nothing_behind(tmp_path):
         loop(run, WARM_UP)
         with Measure([data]):
             loop(run, scaled(500, least=50))
+
+
+class FailingRead(io.FileIO):
+    """A real file whose read() raises, as a device that has gone away does."""
+
+    def read(self, size=-1):
+        raise OSError(errno.EIO, "the device is gone")
+
+
+class TextRead(io.FileIO):
+    """A real file whose read() returns text instead of bytes."""
+
+    def read(self, size=-1):
+        return "text"
+
+
+def rewound(file):
+    file.seek(0)
+    return file
+
+
+def emptied(file):
+    file.seek(0)
+    file.truncate()
+    return file
+
+
+def piped(data):
+    """The read end of a real pipe holding `data`: a file object that cannot seek."""
+    read_fd, write_fd = os.pipe()
+    with open(write_fd, "wb") as end:
+        end.write(data)
+    return open(read_fd, "rb")
+
+
+def from_pipe(call, data):
+    with piped(data) as pipe:
+        return call(pipe)
+
+
+def half_way(blocks):
+    """Takes one block and drops the iterator with the file still open."""
+    next(blocks)
+
+
+def closed_early(blocks):
+    next(blocks)
+    blocks.close()
+
+
+# What the failing file objects' calls raise: their own exceptions.
+GONE = (OSError, "the device is gone")
+NOT_BYTES = (TypeError, "bytes-like object is required")
+
+# The streaming sources: label -> (the call on the objects of `stream_sources`,
+# the exception it raises and its text, or None). Sources kept for the whole loop are
+# rewound by the call (a file object) or read from where they stand (an
+# io.BytesIO, which the package does not move).
+STREAM_CALLS = {
+    "read BytesIO": (lambda s: ondalis.read(s.bytesio), None),
+    "read bytearray": (lambda s: ondalis.read(s.buffer), None),
+    "read file object": (lambda s: ondalis.read(rewound(s.reader)), None),
+    "read pipe": (lambda s: from_pipe(ondalis.read, s.data), None),
+    "read BytesIO into out": (lambda s: ondalis.read(s.bytesio, out=s.out), None),
+    "read file object into out": (lambda s: ondalis.read(rewound(s.reader), out=s.out), None),
+    "info BytesIO": (lambda s: ondalis.info(s.bytesio), None),
+    "info bytearray": (lambda s: ondalis.info(s.buffer), None),
+    "info file object": (lambda s: ondalis.info(rewound(s.reader)), None),
+    "info pipe": (lambda s: from_pipe(ondalis.info, s.data), None),
+    "blocks BytesIO": (lambda s: list(ondalis.blocks(s.bytesio, 16, 4)), None),
+    "blocks bytearray": (lambda s: list(ondalis.blocks(s.buffer, 16, 4)), None),
+    "blocks file object": (lambda s: list(ondalis.blocks(rewound(s.reader), 16, 4)), None),
+    "blocks into out": (lambda s: list(ondalis.blocks(s.bytesio, out=s.out)), None),
+    "blocks abandoned half-way, BytesIO": (lambda s: half_way(ondalis.blocks(s.bytesio, 16)),
+                                           None),
+    "blocks abandoned half-way, file object": (
+        lambda s: half_way(ondalis.blocks(rewound(s.reader), 16)), None),
+    "blocks closed explicitly": (lambda s: closed_early(ondalis.blocks(s.buffer, 16)), None),
+    "read, read() raises": (lambda s: ondalis.read(rewound(s.failing)), GONE),
+    "info, read() raises": (lambda s: ondalis.info(rewound(s.failing)), GONE),
+    "blocks, read() raises": (lambda s: ondalis.blocks(rewound(s.failing), 16), GONE),
+    "read, read() returns text": (lambda s: ondalis.read(rewound(s.text)), NOT_BYTES),
+    "write BytesIO": (lambda s: ondalis.write(emptied(s.written), s.frames, 8000, major="wav"),
+                      None),
+}
+
+
+@pytest.fixture
+def stream_sources(tmp_path):
+    path = stereo_wav(tmp_path / "source.wav")
+    data = path.read_bytes()
+    with open(path, "rb") as reader, FailingRead(path) as failing, TextRead(path) as text:
+        yield types.SimpleNamespace(
+            data=data, bytesio=io.BytesIO(data), buffer=bytearray(data), reader=reader,
+            failing=failing, text=text, out=np.zeros((16, CHANNELS)), written=io.BytesIO(),
+            frames=np.zeros((16, CHANNELS)))
+
+
+@pytest.mark.parametrize("label", STREAM_CALLS)
+def test_streaming_sources_leave_nothing_behind(stream_sources, label):
+    call, raises = STREAM_CALLS[label]
+    if raises is None:
+        call(stream_sources)
+    else:
+        with pytest.raises(raises[0], match=raises[1]):
+            call(stream_sources)
+    run = lambda: invoke(call, "__call__", (stream_sources,), {})  # noqa: E731
+    loop(run, WARM_UP)
+    with Measure(list(vars(stream_sources).values())):
+        loop(run, scaled(500, least=50))
 
 
 def test_measure_sees_a_leak():

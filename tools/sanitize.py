@@ -35,11 +35,12 @@ def reports(text):
     return blocks
 
 
-# A stack frame of the module: symbolized frames name our source files
+# A stack frame of either module: symbolized frames name our source files
 # (e.g. "../../src/module/catalogue.cpp:132") or our namespace, unsymbolized
-# ones a shared object of the package (".../ondalis/_ondalis.cpython-311-x86_64-linux-gnu.so+0x1234").
+# ones the shared object (".../ondalis/_ondalis.cpython-311-x86_64-linux-gnu.so+0x1234",
+# ".../ondalis/_stream.cpython-311-x86_64-linux-gnu.so+0x1234").
 MODULE_FRAME = re.compile(
-    r"\bsrc/(capi|module|soundfile|commands|stream)/|\bondalis::|/ondalis/_(ondalis|stream)\.cpython")
+    r"\bsrc/(capi|module|soundfile|commands|stream)/|\bondalis::|_(ondalis|stream)\.cpython")
 TRACEMALLOC_FRAME = re.compile(r"Modules/_tracemalloc\.c")
 # libsndfile and the codec libraries it loads, and the allocator's own frames.
 LIBSNDFILE_FRAME = re.compile(

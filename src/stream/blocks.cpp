@@ -59,6 +59,7 @@ Ref next_block(BlockState& b) {
   Ref array = block_array(b, channels);
   auto* a = reinterpret_cast<PyArrayObject*>(array.get());
   char* data = static_cast<char*>(PyArray_DATA(a));
+  // An empty tail's data() may be null, which memcpy may not be given.
   if (!b.tail.empty()) std::memcpy(data, b.tail.data(), b.tail.size());
   sf_count_t got = read_into(stream, b.typenum, data + kept * frame_bytes, n);
   if (b.fill && b.left > got) {
@@ -88,10 +89,17 @@ Ref finish(BlockState& b) {
   return Ref();
 }
 
-Ref iterate(Blocks* self) {
-  BlockState& b = self->state;
+// Takes the iterator's mutex; RuntimeError when this thread holds it already
+// (a file object's read() that uses the iterator it feeds), which would
+// otherwise wait for itself.
+void take(BlockState& b) {
   if (b.mutex.held_here()) raise(PyExc_RuntimeError, "the block iterator is already running");
   lock_waiting_unlocked(b.mutex);
+}
+
+Ref iterate(Blocks* self) {
+  BlockState& b = self->state;
+  take(b);
   struct Unlock {
     OwnedMutex& m;
     ~Unlock() { m.unlock(); }
@@ -115,7 +123,7 @@ void blocks_dealloc(PyObject* object) {
 PyObject* blocks_close(PyObject* object, PyObject*) {
   return guarded([&] {
     BlockState& b = reinterpret_cast<Blocks*>(object)->state;
-    lock_waiting_unlocked(b.mutex);
+    take(b);
     b.done = true;
     b.mutex.unlock();
     close_stream(stream_of(b));

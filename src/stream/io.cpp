@@ -149,13 +149,28 @@ sf_count_t FileObjectIo::length() {
   return guarded_call(-1, [&] { return end_position(); });
 }
 
+// The file object's seek() to an absolute position. An OSError it raises is a
+// failed seek (-1), as lseek's failure is for a path: libsndfile goes on as it
+// does there (a broken header that sends it to an offset the file system
+// cannot hold, EINVAL, still reads). Any other exception is carried out.
+bool FileObjectIo::seek_to(sf_count_t position) {
+  try {
+    Ref moved = check(PyObject_CallMethod(file_.get(), "seek", "(Li)", position, SEEK_SET));
+  } catch (const python_error&) {
+    if (!PyErr_ExceptionMatches(PyExc_OSError)) throw;
+    PyErr_Clear();
+    return false;
+  }
+  return true;
+}
+
 sf_count_t FileObjectIo::seek(sf_count_t offset, int whence) {
   return guarded_call(-1, [&] {
     sf_count_t here = absolute_tell() - base_;
     sf_count_t end = whence == SEEK_END ? end_position() : 0;
     sf_count_t target = target_position(offset, whence, here, end);
-    if (target < 0) return sf_count_t{-1};
-    Ref moved = check(PyObject_CallMethod(file_.get(), "seek", "(Li)", base_ + target, SEEK_SET));
+    if (target < 0 || target > std::numeric_limits<sf_count_t>::max() - base_) return sf_count_t{-1};
+    if (!seek_to(base_ + target)) return sf_count_t{-1};
     return absolute_tell() - base_;
   });
 }

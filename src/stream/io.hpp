@@ -116,6 +116,8 @@ class FileObjectIo : public Io {
   sf_count_t end_position();
   // One call of read(count): the bytes it gave, copied to `data`.
   sf_count_t read_some(char* data, sf_count_t count);
+  // False when the file object's seek() raised OSError (a failed seek).
+  bool seek_to(sf_count_t position);
 
   Ref file_;
   sf_count_t base_;

@@ -91,7 +91,9 @@ Ref closing(Ref& stream, Body&& body, bool close_after = true) {
   return result;
 }
 
-// The stream a read or a blocks call reads, and its checked sample type.
+// The stream a read or a blocks call reads, and its checked sample type
+// (a named struct, not structured bindings: lambdas capture those only from
+// clang 16 on, and the fuzzing build uses the system's clang).
 struct Opened {
   int typenum;
   Ref stream;
@@ -114,10 +116,11 @@ PyObject* read_file(PyObject*, PyObject* args, PyObject* kwargs) {
                                    &channels, &samplerate, &stop))
     return nullptr;
   return guarded([&] {
-    auto [checked, stream] = open_typed(source, typenum, format, channels, samplerate);
+    Opened opened = open_typed(source, typenum, format, channels, samplerate);
+    Ref& stream = opened.stream;
     Ref data = closing(stream, [&] {
       sf_count_t count = go_to_span(as_stream(stream), start, frames, stop);
-      return read_frames(as_stream(stream), count, checked, two_d, out);
+      return read_frames(as_stream(stream), count, opened.typenum, two_d, out);
     });
     return check(Py_BuildValue("(Ni)", data.release(), as_stream(stream)->state.info.samplerate));
   });
@@ -136,11 +139,12 @@ PyObject* open_blocks(PyObject*, PyObject* args, PyObject* kwargs) {
                                    &channels, &samplerate, &stop))
     return nullptr;
   return guarded([&] {
-    auto [checked, stream] = open_typed(source, typenum, format, channels, samplerate);
+    Opened opened = open_typed(source, typenum, format, channels, samplerate);
+    Ref& stream = opened.stream;
     return closing(stream, [&] {
       bool padded = fill != nullptr && fill != Py_None;
       sf_count_t count = go_to_span(as_stream(stream), start, frames, stop, padded);
-      BlockSpec spec{blocksize, overlap, count, checked, two_d != 0, out, fill};
+      BlockSpec spec{blocksize, overlap, count, opened.typenum, two_d != 0, out, fill};
       Ref iterator = make_blocks(Ref::borrow(stream.get()), spec);
       return iterator;
     }, false);

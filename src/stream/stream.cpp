@@ -131,6 +131,9 @@ void close_stream(Stream* self) {
     if (s.io) error = s.io->take_error();
     s.mutex.unlock();
   }
+  // The caller's buffer (a bytearray, an io.BytesIO's) may be resized again:
+  // nothing reads it once the file is closed.
+  s.buffer.reset();
   if (!error.empty()) {
     error.restore();
     fail();
