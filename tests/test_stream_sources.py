@@ -8,20 +8,6 @@ import pytest
 
 import ondalis
 
-NOT_A_SOUND_FILE = b"this is not a sound file " * 40000
-
-
-@pytest.mark.parametrize("source", [bytearray(NOT_A_SOUND_FILE), memoryview(NOT_A_SOUND_FILE),
-                                    np.frombuffer(NOT_A_SOUND_FILE, dtype=np.uint8)],
-                         ids=["bytearray", "memoryview", "ndarray"])
-def test_a_buffer_that_is_no_sound_file_is_named_by_type_and_size(source):
-    with pytest.raises(OSError) as excinfo:
-        ondalis.read(source)
-    message = str(excinfo.value)
-    assert message.startswith(f"cannot open '<{type(source).__name__} of "
-                              f"{len(NOT_A_SOUND_FILE)} bytes>': ")
-    assert len(message) < 200
-
 
 @pytest.fixture
 def stereo(build):
