@@ -506,6 +506,36 @@ def check_sources(path, open_args):
                                    f"from {source} {shown(found)}")
 
 
+class TouchedTarget(Exception):
+    """A conversion that failed and changed the target it was to replace."""
+
+
+KEPT = b"an existing target that a failed conversion must leave as it was"
+
+
+def check_conversion(path, open_args):
+    """convert onto an existing file: it succeeds, or it fails leaving that
+    file's bytes as they were and nothing new beside it."""
+    if len(open_args) != 1:
+        return  # headerless: convert reads files with a header
+    folder = path + ".convert"
+    os.makedirs(folder, exist_ok=True)
+    target = os.path.join(folder, "kept.wav")
+    with open(target, "wb") as handle:
+        handle.write(KEPT)
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            ondalis.convert(path, target, progress=False)
+    except BROKEN_FILE_ERRORS as error:
+        with open(target, "rb") as handle:
+            kept = handle.read() == KEPT
+        if not kept or os.listdir(folder) != ["kept.wav"]:
+            raise TouchedTarget(f"a failed convert ({error!r}) touched its target") from None
+    finally:
+        shutil.rmtree(folder)
+
+
 def planted_faults():
     """{job index: fault} from ONDALIS_SWEEP_FAULTS ("crash:3,hang:5,exit:7"),
     with which the sweep's own test checks that every failure is caught."""
@@ -546,7 +576,8 @@ def child(jobfile, start, end):
                 commit_fault(faults[i])
             opened += check_one(scratch, open_args, by_descriptor=index % 2 == 1)
             check_sources(scratch, open_args)
-        except (SystemError, Disagreement) as exc:
+            check_conversion(scratch, open_args)
+        except (SystemError, Disagreement, TouchedTarget) as exc:
             out.write(f"F {i} {exc!r}\n".replace("\n", " ").rstrip() + "\n")
         except Exception as exc:  # any other escape is a fault of the module too
             out.write(f"F {i} unexpected {exc!r}\n".replace("\n", " ").rstrip() + "\n")
