@@ -51,3 +51,19 @@ def test_a_file_of_unknown_length_says_so(tmp_path, capsys):
     assert (found.frames, found.duration, found.samplerate) == (None, None, 44100)
     assert cli.main(["info", str(path)]) == 0
     assert "  frames: unknown\n" in capsys.readouterr().out
+
+
+@pytest.mark.skipif("mpeg" not in ondalis.get_sndfile_formats(), reason="no MPEG support")
+def test_an_mp3_cut_short_gives_the_frames_it_holds(tmp_path):
+    """Its Xing header still announces the whole length: read, blocks and
+    convert give what soundfile reads from it, not an error."""
+    whole = tmp_path / "whole.mp3"
+    soundfile.write(whole, 0.5 * np.sin(np.arange(88200) / 10), 44100, format="MP3")
+    cut = tmp_path / "cut.mp3"
+    cut.write_bytes(whole.read_bytes()[:whole.stat().st_size // 2])
+    expected, _ = soundfile.read(cut)
+    assert ondalis.info(cut).frames > len(expected) > 0
+    assert np.array_equal(ondalis.read(cut)[0], expected)
+    assert np.array_equal(np.concatenate(list(ondalis.blocks(cut, 4096))), expected)
+    frames, _ = ondalis.convert(cut, tmp_path / "cut.wav", progress=False)
+    assert frames == len(expected)
