@@ -4,7 +4,17 @@ The extension module's public names (Ondalis, the lookup tables, the record
 classes, the catalogue functions) are re-exported here, with helpers for the
 common jobs: read, write, info, blocks, chunk_data and convert.
 """
-from . import _ondalis
+try:
+    from . import _ondalis
+except ImportError as error:
+    from importlib.util import find_spec
+
+    if find_spec(__name__ + "._ondalis") is not None:
+        raise  # built, but it cannot load: that error says why
+    raise ImportError(
+        f"ondalis is imported from {__path__[0]}, where its extension modules are not "
+        "built (a source checkout?): install it with `make install` or `pip install .`, "
+        "and run Python from outside the source folder") from None
 from ._version import __version__
 from ._api import SoundInfo, blocks, chunk_data, info, read, write
 from ._convert import Converted, convert

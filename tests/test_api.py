@@ -5,7 +5,10 @@ hand-built chunk bytes, so that the helpers are checked against writers and a
 reader that are not ours."""
 import errno
 import importlib.metadata
+import pathlib
 import struct
+import subprocess
+import sys
 import wave
 
 import numpy as np
@@ -52,6 +55,19 @@ def test_package_reexports_every_public_name_of_the_extension():
 def test_version_is_the_extension_version_and_the_installed_distribution():
     assert ondalis.__version__ == ".".join(map(str, ondalis.get_ondalis_version())) == "1.5.3"
     assert importlib.metadata.version("ondalis") == ondalis.__version__
+
+
+def test_importing_from_the_source_folder_says_to_install_first():
+    """Python run in the checkout finds the package folder before the installed
+    package; its extension modules are not built there."""
+    checkout = pathlib.Path(__file__).resolve().parent.parent
+    result = subprocess.run([sys.executable, "-c", "import ondalis"], cwd=checkout,
+                            capture_output=True, text=True, timeout=60)
+    last = result.stderr.strip().splitlines()[-1]
+    assert result.returncode == 1
+    assert last.startswith(f"ImportError: ondalis is imported from {checkout / 'ondalis'}, "
+                           "where its extension modules are not built")
+    assert "make install" in last and "circular" not in result.stderr
 
 
 def test_installed_distribution_metadata():
