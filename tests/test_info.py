@@ -120,3 +120,18 @@ def test_pipe_is_not_seekable(m, build):
             assert str(f).endswith("Seekable    : 0\n")
     finally:
         os.close(read_end)
+
+
+def test_repr_names_the_file_its_mode_and_its_shape(m, stereo, tmp_path):
+    with m.Ondalis(stereo) as f:
+        assert repr(f) == f"<Ondalis {str(stereo)!r} r 22050 Hz 2 ch 123 frames>"
+    assert repr(f) == "<Ondalis closed>"
+    fd = os.open(stereo, os.O_RDONLY)
+    try:
+        with m.Ondalis(fd, "r") as f:
+            assert repr(f) == "<Ondalis fd %d r 22050 Hz 2 ch 123 frames>" % fd
+    finally:
+        os.close(fd)
+    target = os.path.join(str(tmp_path), os.fsdecode(b"caf\xe9.wav"))
+    with m.Ondalis(target, "w", m.construct_format("wav", "pcm16"), 1, 44100) as f:
+        assert repr(f) == f"<Ondalis {target!r} w 44100 Hz 1 ch 0 frames>"

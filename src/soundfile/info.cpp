@@ -95,6 +95,33 @@ PyObject* describe(PyObject* self) {
   return guarded([&] { return description(reinterpret_cast<SoundFile*>(self)); });
 }
 
+namespace {
+
+const char* mode_text(int mode) {
+  return mode == SFM_RDWR ? "rw" : mode == SFM_WRITE ? "w" : "r";
+}
+
+Ref representation(SoundFile* self) {
+  if (!is_open(self)) return py_str("<Ondalis closed>");
+  SndfileHandle& h = self->handle;
+  Ref name = self->fd == -1
+                 ? check(PyUnicode_FromFormat(
+                       "%R", check(PyUnicode_DecodeFSDefaultAndSize(
+                                 self->filename.data(),
+                                 static_cast<Py_ssize_t>(self->filename.size())))
+                                 .get()))
+                 : check(PyUnicode_FromFormat("fd %d", self->fd));
+  return check(PyUnicode_FromFormat("<Ondalis %U %s %d Hz %d ch %lld frames>", name.get(),
+                                    mode_text(self->mode), h.samplerate(), h.channels(),
+                                    static_cast<long long>(h.frames())));
+}
+
+}  // namespace
+
+PyObject* represent(PyObject* self) {
+  return guarded([&] { return representation(reinterpret_cast<SoundFile*>(self)); });
+}
+
 PyMethodDef info_methods[] = {
     ONDALIS_SF_METHOD("frames", accessor<Frames>,
                       "frames($self)\n--\n\n"

@@ -145,6 +145,7 @@ void open_file_of(SoundFile* self, PyObject* filename, int mode, int format, int
   }
   if (self->handle.rawHandle() == nullptr)
     raise_open_failed(self, sf_strerror(self->handle.rawHandle()));
+  self->mode = mode;
 }
 
 // The constructor's arguments, parsed and converted before the object exists.

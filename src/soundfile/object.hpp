@@ -21,6 +21,7 @@ struct SoundFile {
   int fd;
   std::string filename;
   chunks::Budget chunk_budget;  // chunks set so far: zeroed by tp_alloc
+  int mode;                     // SFM_READ, SFM_WRITE or SFM_RDWR once open
 };
 
 extern PyTypeObject SoundFileType;
@@ -67,6 +68,8 @@ extern PyMethodDef chunk_methods[];        // soundfile/chunks.cpp
 
 // The object's description (str()).
 PyObject* describe(PyObject* self);
+// repr(): <Ondalis 'name' r 44100 Hz 2 ch 44100 frames>, or <Ondalis closed>.
+PyObject* represent(PyObject* self);
 
 // Makes the type ready (once); returns false with an exception set.
 bool ready_type();

@@ -71,6 +71,7 @@ bool ready_type() {
   SoundFileType.tp_dealloc = lifetime::dealloc_function;
   SoundFileType.tp_finalize = lifetime::finalize_function;
   SoundFileType.tp_str = describe;
+  SoundFileType.tp_repr = represent;
   SoundFileType.tp_methods = joined_methods().data();
   return PyType_Ready(&SoundFileType) == 0;
 }
