@@ -3,9 +3,11 @@
 Files come from the soundfile package, the standard library's wave module and
 hand-built chunk bytes, so that the helpers are checked against writers and a
 reader that are not ours."""
+import concurrent.futures
 import errno
 import importlib.metadata
 import pathlib
+import pickle
 import struct
 import subprocess
 import sys
@@ -265,6 +267,16 @@ def test_info_of_a_plain_file(ramp_wav):
         format=0x10002, major_format="wav", encoding="pcm16", strings={}, cue_points=[],
         instrument=None, loop_info=None, broadcast=None, cart=None, channel_map=None,
         chunks=[("RIFF", 76), ("fmt ", 16), ("data", 40)])
+
+
+def test_info_travels_to_another_process(tmp_path):
+    """SoundInfo and every record in it pickle: a process pool returns them
+    equal to what the parent reads."""
+    path = sample_files.every_metadata_wav(tmp_path / "every.wav")
+    with concurrent.futures.ProcessPoolExecutor(1) as pool:
+        found = pool.submit(ondalis.info, path).result(timeout=120)
+    assert found == ondalis.info(path) and found.cue_points and found.cart.post_timers
+    assert pickle.loads(pickle.dumps(found)) == found
 
 
 def test_info_returns_every_kind_of_metadata(tmp_path):
