@@ -101,17 +101,47 @@ def default_encoding(major: str, path: Optional[PathOrFd] = None) -> str:
     return encodings[0]
 
 
+# soundfile's spellings that are not ours with case and underscores set aside
+# (its 'PCM_24' is our 'pcm24' that way; 'FLOAT' is not).
+_SOUNDFILE_MAJORS = {"w64": "wav64", "mp3": "mpeg", "mpc2k": "mpck"}
+_SOUNDFILE_ENCODINGS = {"float": "float32", "double": "float64", "mpeg_layer_i": "mpeg1",
+                        "mpeg_layer_ii": "mpeg2", "mpeg_layer_iii": "mp3", "dwvw_12": "dww12",
+                        "dwvw_16": "dww16", "dwvw_24": "dww24", "dwvw_n": "dwwN",
+                        "dwwn": "dwwN"}
+
+
+def _spelled(name: str, ours: Any, aliases: Dict[str, str]) -> str:
+    """Our name for `name`, given in any case and in ours or soundfile's
+    spelling ('PCM_24', 'FLOAT', 'WAV'); an unknown name comes back lowered."""
+    lowered = name.lower()
+    for candidate in (name, lowered, lowered.replace("_", ""), aliases.get(lowered)):
+        if candidate in ours:
+            return str(candidate)
+    return lowered
+
+
+def major_name(major: str) -> str:
+    """A major-format name in our spelling (see _spelled)."""
+    return _spelled(major, _ondalis.fileformat_name_to_id, _SOUNDFILE_MAJORS)
+
+
+def encoding_name(encoding: str) -> str:
+    """An encoding name in our spelling (see _spelled)."""
+    return _spelled(encoding, _ondalis.encoding_name_to_id, _SOUNDFILE_ENCODINGS)
+
+
 def file_format(path: PathOrFd, major: Optional[str] = None,
                 encoding: Optional[str] = None) -> int:
     """The libsndfile format code for writing `path`: the major format from the
     extension unless given, a default encoding unless given, checked against
-    what libsndfile offers (ValueError naming the choices otherwise)."""
-    major = major.lower() if major is not None else major_for_path(path)
+    what libsndfile offers (ValueError naming the choices otherwise). Names
+    may be given in any case and in soundfile's spelling ('PCM_24', 'FLOAT')."""
+    major = major_name(major) if major is not None else major_for_path(path)
     if major not in _ondalis.fileformat_name_to_id:
         raise ValueError(f"unknown major format {major!r}; choose from "
                          f"{', '.join(_ondalis.get_sndfile_formats())}")
     encodings = _ondalis.get_sndfile_encodings(major)
-    encoding = encoding.lower() if encoding is not None else default_encoding(major, path)
+    encoding = encoding_name(encoding) if encoding is not None else default_encoding(major, path)
     if encoding not in encodings:
         raise ValueError(f"{major} files do not take the encoding {encoding!r}; choose from "
                          f"{', '.join(encodings)}")

@@ -187,7 +187,7 @@ def _target_format(found: _api.SoundInfo, target: Any, major: Optional[str],
                    encoding: Optional[str]) -> Tuple[int, Optional[Tuple[str, str]]]:
     """The target's format code, and the narrowing it makes (see Converted)."""
     name = _api._target_name(target)
-    major = major.lower() if major is not None else _api.major_for_path(name)
+    major = _api.major_name(major) if major is not None else _api.major_for_path(name)
     if encoding is None and major in _ondalis.fileformat_name_to_id:
         encoding = _chosen_encoding(found, major, _ondalis.get_sndfile_encodings(major))
     code = _api.file_format(name, major, encoding)

@@ -403,3 +403,27 @@ def test_blocks_refuses_bad_arguments_at_the_call(long_wav, args, error, message
 def test_blocks_opens_the_file_at_the_call(tmp_path):
     with pytest.raises(FileNotFoundError):
         ondalis.blocks(tmp_path / "missing.wav", 16)
+
+
+@pytest.mark.parametrize("major, encoding, expected", [
+    ("WAV", "PCM_24", ("WAV", "PCM_24")),
+    ("wav", "FLOAT", ("WAV", "FLOAT")),
+    ("Wav", "double", ("WAV", "DOUBLE")),
+    ("AIFF", "Pcm_S8", ("AIFF", "PCM_S8")),
+    ("OGG", "VORBIS", ("OGG", "VORBIS")),
+    ("W64", "ULAW", ("W64", "ULAW")),
+    ("flac", "pcm16", ("FLAC", "PCM_16")),
+])
+def test_formats_and_encodings_take_soundfiles_spellings_in_any_case(tmp_path, major,
+                                                                    encoding, expected):
+    path = tmp_path / "named.data"
+    ondalis.write(path, np.zeros((100, 2)), 8000, major=major, encoding=encoding)
+    found = soundfile.info(path)
+    assert (found.format, found.subtype) == expected
+    back, _ = ondalis.read(path)
+    assert back.shape == (100, 2)
+
+
+def test_a_misspelled_encoding_still_lists_the_choices(tmp_path):
+    with pytest.raises(ValueError, match=r"wav files do not take the encoding 'pcm_17'; choose"):
+        ondalis.write(tmp_path / "a.wav", np.zeros(10), 8000, encoding="PCM_17")
