@@ -30,6 +30,19 @@ def replaceable(target: Any) -> bool:
         return True
 
 
+def _regular(path: bytes) -> bool:
+    """Whether `path` is a regular file itself (a symlink is not)."""
+    try:
+        return stat.S_ISREG(os.lstat(path).st_mode)
+    except FileNotFoundError:
+        return False
+
+
+def _identity(path: bytes) -> Tuple[int, int]:
+    found = os.lstat(path)
+    return found.st_dev, found.st_ino
+
+
 def _fork(path: bytes) -> bytes:
     directory, name = os.path.split(path)
     return os.path.join(directory, b"._" + name)
@@ -53,6 +66,12 @@ class _Part:
         else:
             raise FileExistsError(f"cannot find a free name beside {os.fsdecode(self.final)}")
         self.path = path
+        # What this call made: the new file (its identity, so that only it is
+        # ever removed), and whether a fork beside its fresh name already
+        # existed (then it is not ours to move or remove).
+        made = os.fstat(fd)
+        self.identity = (made.st_dev, made.st_ino)
+        self.foreign_fork = os.path.lexists(_fork(path))
         try:
             os.fchmod(fd, stat.S_IMODE(os.stat(self.final).st_mode))
         except FileNotFoundError:
@@ -63,7 +82,11 @@ class _Part:
     def commit(self) -> None:
         """The new file synced to disk and moved over the target, with the
         resource fork that libsndfile writes beside an SD2 file."""
-        for written, final in self._moves():
+        moves = self._moves()
+        if not moves or moves[0][0] != self.path:
+            raise FileNotFoundError(f"the file written beside {os.fsdecode(self.final)!r} "
+                                    "is gone or was replaced")
+        for written, final in moves:
             fd = os.open(written, os.O_RDONLY)
             try:
                 os.fsync(fd)
@@ -77,16 +100,20 @@ class _Part:
             os.close(directory)
 
     def discard(self) -> None:
+        """Removes what this call made, and nothing else."""
         for written, _ in self._moves():
             with contextlib.suppress(FileNotFoundError):
                 os.remove(written)
 
     def _moves(self) -> List[Tuple[bytes, bytes]]:
-        """(written, final) of the new file and of a resource fork beside it
-        (AppleDouble: the name with "._" in front), when there is one."""
-        moves = [(self.path, self.final)]
+        """(written, final) of the new file and of the resource fork that
+        libsndfile wrote beside it (AppleDouble: the name with "._" in
+        front), each only while it is a regular file this call made."""
+        moves = []
+        if _regular(self.path) and _identity(self.path) == self.identity:
+            moves.append((self.path, self.final))
         fork = _fork(self.path)
-        if os.path.lexists(fork):
+        if not self.foreign_fork and _regular(fork):
             moves.append((fork, _fork(self.final)))
         return moves
 
