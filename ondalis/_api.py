@@ -480,7 +480,7 @@ def info(source: Source, *, major: Optional[str] = None, encoding: Optional[str]
 
 # What libsndfile reports as the length of a stream whose length is unknown
 # (a FLAC from a streaming encoder, a pipe).
-UNKNOWN_LENGTH = 2**63 - 1
+UNKNOWN_LENGTH: int = _stream.UNKNOWN_LENGTH
 
 
 def known_length(f: Any) -> Optional[int]:

@@ -3,6 +3,8 @@ from typing import Any, Dict, Iterator, List, Optional, Tuple, Type, Union
 
 import numpy as np
 
+UNKNOWN_LENGTH: int
+
 class Stream:
     def __init__(self, source: Any, mode: str = ..., format: int = ..., channels: int = ...,
                  samplerate: int = ...) -> None: ...

@@ -16,8 +16,6 @@
 namespace ondalis::stream {
 namespace {
 
-constexpr sf_count_t kUnknownLength = std::numeric_limits<sf_count_t>::max();
-
 bool length_unknown(const SF_INFO& info) {
   return info.frames == kUnknownLength || !info.seekable;
 }
@@ -179,6 +177,8 @@ int exec_module(PyObject* module) {
   Ref written = Ref::steal(guarded([] { return Ref::steal(chunks::written_id_table()); }));
   if (!written || PyModule_AddObjectRef(module, "WRITTEN_CHUNK_IDS", written.get()) < 0)
     return -1;
+  Ref unknown = Ref::steal(PyLong_FromLongLong(kUnknownLength));
+  if (!unknown || PyModule_AddObjectRef(module, "UNKNOWN_LENGTH", unknown.get()) < 0) return -1;
   return 0;
 }
 

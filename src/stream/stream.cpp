@@ -45,7 +45,7 @@ Ref open_stream(PyObject* source, const char* mode, int format, int channels, in
 
 sf_count_t frames_left(Stream* self) {
   const SF_INFO& info = self->state.info;
-  if (info.frames == std::numeric_limits<sf_count_t>::max() || !info.seekable) return -1;
+  if (info.frames == kUnknownLength || !info.seekable) return -1;
   sf_count_t here = with_file(self, [](SNDFILE* f) { return sf_seek(f, 0, SEEK_CUR); });
   return here < 0 ? -1 : std::max<sf_count_t>(info.frames - here, 0);
 }

@@ -6,6 +6,7 @@
 #include <Python.h>
 #include <sndfile.h>
 
+#include <limits>
 #include <memory>
 #include <utility>
 
@@ -16,6 +17,10 @@
 #include "lock.hpp"
 
 namespace ondalis::stream {
+
+// The length libsndfile reports for a stream whose length it does not know
+// (a FLAC from a streaming encoder, a pipe); Python sees it as UNKNOWN_LENGTH.
+inline constexpr sf_count_t kUnknownLength = std::numeric_limits<sf_count_t>::max();
 
 // A Python buffer exported for as long as the holder lives.
 class ExportedBuffer {
