@@ -363,8 +363,9 @@ class SoundInfo:
     `frames` and `duration` are None when the length is unknown (a FLAC from
     a streaming encoder, a pipe); read() then reads to the real end.
     Metadata the file lacks is None (an empty list or dict for the lists and
-    `strings`). `strings` maps libsndfile's string-type names ('SF_STR_TITLE',
-    ...) to text; the records are those `Ondalis.command` returns.
+    `strings`). `strings` maps short names ('title', 'copyright', 'software',
+    'artist', 'comment', 'date', 'album', 'license', 'tracknumber', 'genre')
+    to text; the records are those `Ondalis.command` returns.
     """
     path: str
     frames: Optional[int]
@@ -489,11 +490,21 @@ def known_length(f: Any) -> Optional[int]:
     return None if frames == UNKNOWN_LENGTH else frames
 
 
+def _string_name(name: str) -> str:
+    """The short name of a string type: 'title' for 'SF_STR_TITLE'."""
+    return name[len("SF_STR_"):].lower()
+
+
+# String type id -> short name ('title', 'artist', 'tracknumber', ...), and back.
+STRING_NAMES = {kind: _string_name(name)
+                for kind, name in _ondalis.stringtype_id_to_name.items()}
+STRING_IDS = {name: kind for kind, name in STRING_NAMES.items()}
+
+
 def _described(f: Any, label: str) -> SoundInfo:
     """The SoundInfo of the open stream `f`, a file that `label` names."""
-    names = _ondalis.stringtype_id_to_name
-    strings = {names[kind]: value.decode("utf-8", "replace")
-               for kind, value in f.strings().items() if kind in names}
+    strings = {STRING_NAMES[kind]: value.decode("utf-8", "replace")
+               for kind, value in f.strings().items() if kind in STRING_NAMES}
     records = _records(f.metadata(), label)
     rate, frames = f.samplerate, known_length(f)
     major_name, encoding_name = _format_names(f.format)

@@ -14,6 +14,8 @@ CHANNELS = 2
 FRAMES = 300
 
 STRINGS = {"SF_STR_TITLE": "A title", "SF_STR_ARTIST": "An artist", "SF_STR_COMMENT": "Ünïcode"}
+# The same texts as info() names them.
+SHORT_STRINGS = {"title": "A title", "artist": "An artist", "comment": "Ünïcode"}
 CUE_OFFSETS = (10, 150)
 UNITY_NOTE = 60
 LOOP = (0, 20, 80, 3)  # smpl loop: type 0 (forward), start, end, play count

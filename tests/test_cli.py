@@ -60,8 +60,8 @@ def test_info_text(capsys, titled_wav):
         "  samplerate: 8000 Hz",
         "  frames: 8000 (1.000 s)",
         "  strings:",
-        "    SF_STR_TITLE: Song title",
-        "    SF_STR_ARTIST: Somebody",
+        "    title: Song title",
+        "    artist: Somebody",
         "  chunks:",
         "    'RIFF' 32086 bytes",
         "    'fmt ' 16 bytes",
@@ -95,7 +95,7 @@ def test_info_json_is_the_whole_description_of_each_file(capsys, titled_wav, eve
     sf_info = soundfile.info(titled_wav)
     assert (first["frames"], first["samplerate"], first["channels"]) == (
         sf_info.frames, sf_info.samplerate, sf_info.channels)
-    assert first["strings"] == {"SF_STR_TITLE": "Song title", "SF_STR_ARTIST": "Somebody"}
+    assert first["strings"] == {"title": "Song title", "artist": "Somebody"}
     assert first["cue_points"] == [] and first["cart"] is None
     assert second["path"] == str(every)
     assert second["broadcast"]["time_reference"] == sample_files.BEXT["time_reference"]
@@ -342,7 +342,7 @@ def test_python_m_ondalis(tmp_path, titled_wav, every):
     result = program("info", titled_wav, cwd=tmp_path)
     assert result.returncode == 0 and result.stderr == ""
     assert "  format: wav, pcm16 (0x00010002)\n" in result.stdout
-    assert "    SF_STR_TITLE: Song title\n" in result.stdout
+    assert "    title: Song title\n" in result.stdout
 
     result = program("info", "--json", every, cwd=tmp_path)
     assert json.loads(result.stdout)[0]["cart"]["title"] == sample_files.CART["title"]
@@ -355,7 +355,7 @@ def test_python_m_ondalis(tmp_path, titled_wav, every):
     assert result.returncode == 0
     assert result.stdout == f"{target}: {sample_files.FRAMES} frames\n"
     assert "does not keep:" in result.stderr
-    assert ondalis.info(target).strings["SF_STR_TITLE"] == sample_files.STRINGS["SF_STR_TITLE"]
+    assert ondalis.info(target).strings["title"] == sample_files.STRINGS["SF_STR_TITLE"]
     assert np.array_equal(soundfile.read(target, dtype="int16")[0], sample_files.samples())
 
     result = program("info", tmp_path / "missing.wav", cwd=tmp_path)
@@ -393,7 +393,7 @@ def test_demo_writes_a_file_with_metadata_and_describes_it(tmp_path):
     lines = result.stdout.splitlines()
     assert lines[:3] == [f"wrote {path}: 44100 frames of 2 channels with metadata", "",
                          f"$ ondalis info {path}"]
-    for line in ["    SF_STR_TITLE: A test tone", "  cue points:", "  broadcast:",
+    for line in ["    title: A test tone", "  cue points:", "  broadcast:",
                  "    description: ondalis demo tone"]:
         assert line in lines
     found = soundfile.info(path)

@@ -131,9 +131,9 @@ def test_info_shows_every_text_escaped(run, hostile):
     assert (status, err) == (0, b"")
     lines = inert(out).split("\n")
     assert lines[0] == NAME_SHOWN
-    for line in ["    SF_STR_TITLE: " + EVIL_SHOWN,
-                 "    SF_STR_ARTIST: " + PLAIN,
-                 "    SF_STR_COMMENT: bad\ufffd\ufffd end",
+    for line in ["    title: " + EVIL_SHOWN,
+                 "    artist: " + PLAIN,
+                 "    comment: bad\ufffd\ufffd end",
                  CUE_LINE.format(0, 1, 0, r"'cue\x1b[31m \'q\' é'"),
                  CUE_LINE.format(1, 2, 2, r"'\u0085next'"),
                  "    description: " + EVIL_SHOWN,
@@ -155,8 +155,8 @@ def test_info_json_is_ascii_and_exact(run, hostile):
     assert inert(out).isascii()
     (found,) = json.loads(out)
     assert found["path"] == os.fsdecode(NAME)  # the lone surrogate of \xff, round trip
-    assert found["strings"] == {"SF_STR_TITLE": EVIL, "SF_STR_ARTIST": PLAIN,
-                                "SF_STR_COMMENT": "bad\ufffd\ufffd end"}
+    assert found["strings"] == {"title": EVIL, "artist": PLAIN,
+                                "comment": "bad\ufffd\ufffd end"}
     assert [cue["name"] for cue in found["cue_points"]] == list(CUE_NAMES)
     assert found["broadcast"]["description"] == EVIL
     assert found["broadcast"]["coding_history"] == HISTORY
