@@ -7,7 +7,7 @@ from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Tupl
 
 import numpy as np
 
-from . import _ondalis, _safe, _stream
+from . import _metadata, _ondalis, _safe, _stream
 from ._ondalis import (Ondalis, SfBroadcastInfo, SfCartInfo, SfCartTimer, SfCuePoint,
                        SfInstrument, SfInstrumentLoop, SfLoopInfo)
 
@@ -249,7 +249,12 @@ def _target_name(target: Source) -> Source:
 
 
 def write(target: Source, data: Any, samplerate: int, major: Optional[str] = None,
-          encoding: Optional[str] = None, *, chunks: Optional["Chunks"] = None) -> int:
+          encoding: Optional[str] = None, *, chunks: Optional["Chunks"] = None,
+          strings: Optional[Dict[str, str]] = None,
+          cue_points: Optional[List[SfCuePoint]] = None,
+          instrument: Optional[SfInstrument] = None, loop_info: Optional[SfLoopInfo] = None,
+          broadcast: Optional[SfBroadcastInfo] = None, cart: Optional[SfCartInfo] = None,
+          channel_map: Optional[List[str]] = None) -> int:
     """Write a numpy array (frames[, channels]) to a new sound file.
 
     `target` is a path, a file descriptor, an io.BytesIO (written from its
@@ -266,6 +271,14 @@ def write(target: Source, data: Any, samplerate: int, major: Optional[str] = Non
     chunks and 40960 bytes together, each padded with NULs to a multiple of 4
     bytes; it writes the chunks that carry the format and metadata ('fmt ',
     'data', 'LIST', 'bext', ...) itself, so those are refused.
+    `strings` (texts by short name: 'title', 'artist', ...), `cue_points`,
+    `instrument`, `loop_info`, `broadcast`, `cart` and `channel_map` are
+    written in the shapes info() returns them (records, or dicts of their
+    fields; `**metadata(source)` gives them all). What the format does not
+    keep is refused before any file is created: ValueError naming it ("wav
+    files do not keep: channel map, cue point names"). libsndfile adds its
+    own line to a coding history and a line break to a cart's tag text, and
+    writes a broadcast extension as its version 2.
     Raises ValueError for an unknown format, an encoding the
     format does not take, data of the wrong shape or a chunk that cannot be
     written, TypeError for data of another integer type and OSError when
@@ -282,13 +295,81 @@ def write(target: Source, data: Any, samplerate: int, major: Optional[str] = Non
     # libsndfile takes C-ordered samples in the machine's byte order.
     array = np.ascontiguousarray(array, dtype=array.dtype.newbyteorder("="))
     layout = {"format": code, "channels": channels, "samplerate": rate}
+    wanted = _metadata.given(strings, cue_points=cue_points, instrument=instrument,
+                             loop_info=loop_info, broadcast=broadcast, cart=cart,
+                             channel_map=channel_map)
+    headers = list(chunks or ()) + _loop_chunks(code, wanted)
+    if wanted:
+        refuse_what_is_not_kept(layout, wanted, headers)
     with _safe.written(target) as place:
         with _opened_stream(place, "w", layout) as f:
-            set_chunks(f, chunks or ())
+            set_header(f, wanted, headers)
             written: int = f.write(array)
         if place is not target:
             confirm(place, written, layout)
     return written
+
+
+def set_header(f: Any, wanted: _metadata.Given, chunks: "Chunks") -> None:
+    """Sets chunks, texts and records on the stream `f`, before its frames."""
+    set_chunks(f, chunks)
+    _metadata.offer(f, wanted)
+
+
+def _loop_chunks(code: int, wanted: _metadata.Given) -> List[Tuple[str, bytes]]:
+    """The chunk that carries the loop information given, for the formats
+    that read it from one (the RIFF family); none for the others, which
+    then report it as not kept."""
+    loop = wanted.records.get("loop_info")
+    family = _stream.WRITTEN_CHUNK_IDS.get(code & _ondalis.SF_FORMAT_TYPEMASK)
+    if loop is None or family is None or family[0] != "riff":
+        return []
+    return [_metadata.acid_chunk(loop)]
+
+
+def refuse_what_is_not_kept(layout: Dict[str, int], wanted: _metadata.Given,
+                            chunks: "Chunks") -> None:
+    """ValueError naming what of `wanted` a file of `layout` does not keep,
+    found by writing it into such a file in memory and reading it back."""
+    missing = _metadata.rehearse(layout, wanted, lambda f, w: set_header(f, w, chunks),
+                                 lambda memory: info(memory))
+    if missing:
+        major = _format_names(layout["format"])[0]
+        raise ValueError(f"{major} files do not keep: {', '.join(missing)}; leave it out "
+                         "or choose a format that keeps it")
+
+
+def metadata(source: Any) -> Dict[str, Any]:
+    """The metadata of a sound file as write() and convert() take it:
+    `write(path, data, rate, **metadata(source))`. `source` is a SoundInfo,
+    or anything info() takes (opened once); from a source, the chunks that
+    libsndfile does not write itself (iXML, axml, ...) come along as
+    `chunks` (the acid chunk goes as `loop_info`). Metadata the file lacks
+    is left out."""
+    if isinstance(source, SoundInfo):
+        found, chunks = source, []
+    else:
+        with _opened_stream(source) as f:
+            found = _described(f, _path_text(source))
+            skipped = {_metadata.ACID_ID} if found.loop_info is not None else set()
+            ids = [id for id in dict.fromkeys(own_chunk_ids(found))
+                   if id is not None and id not in skipped]
+            chunks = [(id, body) for id in ids for body in f.chunk_data(id)]
+    given: Dict[str, Any] = {field: getattr(found, field)
+                             for field in ("strings", *_metadata.RECORDS)
+                             if getattr(found, field) not in (None, [], {})}
+    if chunks:
+        given["chunks"] = chunks
+    return given
+
+
+def own_chunk_ids(found: "SoundInfo") -> List[Optional[str]]:
+    """The ids of the chunks of a file that are not libsndfile's own (those
+    it writes from the format and metadata), in file order: the chunks
+    convert carries, or reports lost. Empty for a format outside the
+    families libsndfile writes chunks to, whose chunks it cannot tell apart."""
+    family = _stream.WRITTEN_CHUNK_IDS.get(found.format & _ondalis.SF_FORMAT_TYPEMASK)
+    return [] if family is None else [id for id, _ in found.chunks if id not in family[1]]
 
 
 # The most channels a FLAC stream holds.
@@ -490,21 +571,11 @@ def known_length(f: Any) -> Optional[int]:
     return None if frames == UNKNOWN_LENGTH else frames
 
 
-def _string_name(name: str) -> str:
-    """The short name of a string type: 'title' for 'SF_STR_TITLE'."""
-    return name[len("SF_STR_"):].lower()
-
-
-# String type id -> short name ('title', 'artist', 'tracknumber', ...), and back.
-STRING_NAMES = {kind: _string_name(name)
-                for kind, name in _ondalis.stringtype_id_to_name.items()}
-STRING_IDS = {name: kind for kind, name in STRING_NAMES.items()}
-
-
 def _described(f: Any, label: str) -> SoundInfo:
     """The SoundInfo of the open stream `f`, a file that `label` names."""
-    strings = {STRING_NAMES[kind]: value.decode("utf-8", "replace")
-               for kind, value in f.strings().items() if kind in STRING_NAMES}
+    names = _metadata.STRING_NAMES
+    strings = {names[kind]: value.decode("utf-8", "replace")
+               for kind, value in f.strings().items() if kind in names}
     records = _records(f.metadata(), label)
     rate, frames = f.samplerate, known_length(f)
     major_name, encoding_name = _format_names(f.format)

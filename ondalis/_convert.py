@@ -1,4 +1,5 @@
 """Converting a sound file into another format, metadata and all."""
+import dataclasses
 import fcntl
 import io
 import os
@@ -9,7 +10,8 @@ from typing import Any, Dict, List, Optional, TextIO, Tuple, Union
 
 import numpy as np
 
-from . import _api, _ondalis, _safe, _stream
+from . import _api, _metadata, _ondalis, _safe, _stream
+from ._ondalis import SfBroadcastInfo, SfCartInfo, SfCuePoint, SfInstrument, SfLoopInfo
 from ._terminal import printable
 
 # Frames per block: large enough that the per-call cost vanishes, small
@@ -87,21 +89,12 @@ def _written_ids(code: int) -> Optional[Tuple[str, Tuple[str, ...]]]:
     return _stream.WRITTEN_CHUNK_IDS.get(code & _ondalis.SF_FORMAT_TYPEMASK)
 
 
-def _own_chunks(found: _api.SoundInfo) -> List[Optional[str]]:
-    """The ids of the source's chunks that are not libsndfile's own (those it
-    writes from the format and metadata, judged as metadata): the chunks
-    convert carries, or reports lost. Empty for a format outside the families
-    libsndfile writes chunks to, whose chunks it cannot tell apart."""
-    family = _written_ids(found.format)
-    return [] if family is None else [id for id, _ in found.chunks if id not in family[1]]
-
-
 def _lost_chunks(found: _api.SoundInfo, written: _api.SoundInfo) -> List[str]:
     """A "chunk 'id'" for each of the source's own chunks that the target's
     chunk list lacks (counted: two iXML chunks need two)."""
     kept = Counter(id for id, _ in written.chunks)
     lost = []
-    for id in _own_chunks(found):
+    for id in _api.own_chunk_ids(found):
         if id is not None and kept[id] > 0:
             kept[id] -= 1
         else:
@@ -109,7 +102,24 @@ def _lost_chunks(found: _api.SoundInfo, written: _api.SoundInfo) -> List[str]:
     return lost
 
 
-def _copy_chunks(reader: Any, writer: Any, found: _api.SoundInfo, code: int) -> None:
+def _with_given(found: _api.SoundInfo, wanted: _metadata.Given) -> _api.SoundInfo:
+    """The source's description with the metadata given in place of its
+    own: what the target is expected to keep."""
+    strings = {**found.strings,
+               **{_metadata.STRING_NAMES[kind]: text for kind, text in wanted.strings.items()}}
+    replaced = _replaced_chunks(wanted)
+    chunks = [chunk for chunk in found.chunks if chunk[0] not in replaced]
+    return dataclasses.replace(found, strings=strings, chunks=chunks, **wanted.records)
+
+
+def _replaced_chunks(wanted: _metadata.Given) -> Tuple[str, ...]:
+    """The source's chunks that given metadata replaces: its acid chunk
+    when loop information is given."""
+    return (_metadata.ACID_ID,) if "loop_info" in wanted.records else ()
+
+
+def _copy_chunks(reader: Any, writer: Any, found: _api.SoundInfo, code: int,
+                 replaced: Tuple[str, ...] = ()) -> None:
     """Offers the target (of format `code`) every chunk of the source it can
     take: libsndfile writes the chunks that carry format and metadata itself
     (_stream.WRITTEN_CHUNK_IDS: copy_metadata gave it their contents), so
@@ -121,8 +131,9 @@ def _copy_chunks(reader: Any, writer: Any, found: _api.SoundInfo, code: int) -> 
     if target is None or source is None:
         return
     same_family = target[0] == source[0]
-    for id in dict.fromkeys(_own_chunks(found)):
-        if id is None or id in target[1] or not (same_family or id in _PORTABLE_CHUNKS):
+    for id in dict.fromkeys(_api.own_chunk_ids(found)):
+        if id is None or id in target[1] or id in replaced or \
+                not (same_family or id in _PORTABLE_CHUNKS):
             continue
         try:
             for body in reader.chunk_data(id):
@@ -295,7 +306,14 @@ def _refuse_the_same_file(source: Any, target: Any) -> None:
 
 def convert(source: Any, target: Any, major: Optional[str] = None,
             encoding: Optional[str] = None,
-            progress: Union[bool, TextIO] = True) -> Converted:
+            progress: Union[bool, TextIO] = True, *,
+            strings: Optional[Dict[str, str]] = None,
+            cue_points: Optional[List[SfCuePoint]] = None,
+            instrument: Optional[SfInstrument] = None,
+            loop_info: Optional[SfLoopInfo] = None,
+            broadcast: Optional[SfBroadcastInfo] = None,
+            cart: Optional[SfCartInfo] = None,
+            channel_map: Optional[List[str]] = None) -> Converted:
     """Stream a sound file into a new file of another format, with its metadata.
 
     `source` is anything read() takes, `target` anything write() takes. The
@@ -306,7 +324,9 @@ def convert(source: Any, target: Any, major: Optional[str] = None,
     where the target format keeps them, and so are the other chunks (iXML,
     axml, ID3, unknown ones) into a WAV, WAVEX, RF64 or AIFF target (between
     the RIFF formats and AIFF only those that hold text or ID3 tags), as
-    write() takes them. `progress`: True for a progress bar
+    write() takes them. `strings`, `cue_points`, `instrument`, `loop_info`,
+    `broadcast`, `cart` and `channel_map`, given as write() takes them,
+    replace the source's (the texts one by one). `progress`: True for a progress bar
     on stderr when it is a terminal and the file is long, False for none, or a
     stream to draw it on (again only when that stream is a terminal).
 
@@ -328,10 +348,13 @@ def convert(source: Any, target: Any, major: Optional[str] = None,
     cannot be opened or written.
     """
     stream = sys.stderr if progress is True else progress or None
+    wanted = _metadata.given(strings, cue_points=cue_points, instrument=instrument,
+                             loop_info=loop_info, broadcast=broadcast, cart=cart,
+                             channel_map=channel_map)
     _refuse_the_same_file(source, target)
     label = f"converting {printable(os.path.basename(_api._path_text(source)))}"
     with _api._opened_stream(source) as reader:
-        found = _api._described(reader, _api._path_text(source))
+        found = _with_given(_api._described(reader, _api._path_text(source)), wanted)
         code, narrowed = _target_format(found, target, major, encoding)
         _api.check_channels(code, reader.channels)
         layout = {"format": code, "channels": reader.channels, "samplerate": reader.samplerate}
@@ -342,7 +365,8 @@ def convert(source: Any, target: Any, major: Optional[str] = None,
         with _safe.written(target if memory is None else memory) as place:
             with _api._opened_stream(place, "w", layout) as writer:
                 writer.copy_metadata(reader)
-                _copy_chunks(reader, writer, found, code)
+                _copy_chunks(reader, writer, found, code, _replaced_chunks(wanted))
+                _api.set_header(writer, wanted, _api._loop_chunks(code, wanted))
                 frames = _copy_frames(reader, writer, Progress(total, label, stream))
             if place is not target and memory is None:
                 _api.confirm(place, frames, layout)

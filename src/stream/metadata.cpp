@@ -18,10 +18,6 @@
 namespace ondalis::stream {
 namespace {
 
-// libsndfile keeps at most this many bytes of a coding history or tag text;
-// a larger count is not one it filled.
-constexpr uint32_t kTrailingLimit = 16384;
-
 Ref text(const char* data, std::size_t width) {
   const void* nul = std::memchr(data, 0, width);
   std::size_t n = nul ? static_cast<const char*>(nul) - data : width;
@@ -152,6 +148,7 @@ bool fetch_trailing(Stream* self, int command, std::vector<char>& bytes, std::si
   if (!fetch(self, command, bytes)) return false;
   uint32_t count = count_at(bytes, count_offset);
   std::size_t room = bytes.size() - text_at;
+  // A larger count than libsndfile keeps is not one it filled.
   if (count > room && count <= kTrailingLimit) {
     std::vector<char> larger(text_at + count + 1);
     if (fetch(self, command, larger)) bytes.swap(larger);

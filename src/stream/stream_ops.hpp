@@ -4,6 +4,7 @@
 #include <Python.h>
 #include <sndfile.h>
 
+#include <cstdint>
 #include <string>
 
 #include "../capi/ref.hpp"
@@ -35,9 +36,16 @@ Ref file_strings(Stream* self);
 }  // namespace ondalis::stream
 
 namespace ondalis::stream {
+// libsndfile keeps at most this many bytes of a coding history or tag text.
+inline constexpr uint32_t kTrailingLimit = 16384;
 // Stream.metadata(): {record name: tuple of fields or None} (see metadata.cpp).
 PyObject* stream_metadata(PyObject* self, PyObject*);
 // Stream.copy_metadata(source): offers this (written) stream every text and
 // record of `source`, byte for byte.
 PyObject* stream_copy_metadata(PyObject* self, PyObject* source);
+// Stream.set_record(name, fields): a record for a written stream, as the
+// tuple of fields metadata() gives (see metadata_set.cpp).
+PyObject* stream_set_record(PyObject* self, PyObject* args);
+// Stream.set_string(id, text): a text of string type `id`.
+PyObject* stream_set_string(PyObject* self, PyObject* args);
 }  // namespace ondalis::stream

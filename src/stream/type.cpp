@@ -115,6 +115,14 @@ PyMethodDef stream_methods[] = {
      "copy_metadata($self, source, /)\n--\n\nOffers this stream every text and record of the\n"
      "stream `source`, as libsndfile holds them (what the format does not keep\n"
      "is dropped)."},
+    {"set_record", stream_set_record, METH_VARARGS,
+     "set_record($self, name, fields, /)\n--\n\nOffers a file being written the record `name`\n"
+     "('cue_points', 'instrument', 'broadcast', 'cart', 'channel_map') in the\n"
+     "shape metadata() gives it; True when libsndfile takes it. ValueError for a\n"
+     "value that does not fit its field."},
+    {"set_string", stream_set_string, METH_VARARGS,
+     "set_string($self, id, text, /)\n--\n\nOffers a file being written the text (a str)\n"
+     "of string type `id`; True when libsndfile takes it."},
     {"chunks", stream_chunks, METH_NOARGS,
      "chunks($self, /)\n--\n\n[(id, size)] of every chunk libsndfile lists, in file order\n"
      "(id None for an empty chunk read through a file object or memory, which\n"
