@@ -3,9 +3,11 @@ import dataclasses
 import operator
 import os
 import warnings
-from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Tuple, Union
+from typing import (Any, Callable, Dict, Iterable, Iterator, List, Literal, Optional, Tuple, Type,
+                    Union, get_args, overload)
 
 import numpy as np
+import numpy.typing as npt
 
 from . import _metadata, _ondalis, _safe, _stream
 from ._ondalis import (Ondalis, SfBroadcastInfo, SfCartInfo, SfCartTimer, SfCuePoint,
@@ -17,7 +19,12 @@ PathOrFd = Union[str, bytes, "os.PathLike[Any]", int]
 Source = Any
 
 # The element types libsndfile reads and writes directly, by numpy's name.
-_DTYPES = {"float64": np.float64, "float32": np.float32, "int32": np.int32, "int16": np.int16}
+DTypeName = Literal["float64", "float32", "int32", "int16"]
+_DTYPES: Dict[str, Any] = {name: getattr(np, name) for name in get_args(DTypeName)}
+# What read() and blocks() take as a dtype: one of those names, the numpy
+# type, or a numpy dtype of it.
+DType = Union[DTypeName, Type[np.float64], Type[np.float32], Type[np.int32], Type[np.int16],
+              "np.dtype[Any]"]
 
 # File name extension -> major-format name (the keys of fileformat_name_to_id).
 _EXTENSION_FORMATS = {
@@ -176,11 +183,25 @@ def _opened_stream(source: Source, mode: str = "r",
     return _stream.Stream(source, mode, **(described or {}))
 
 
-def read(source: Source, frames: int = -1, start: int = 0, dtype: Any = "float64",
-         always_2d: bool = False, *, stop: Optional[int] = None, out: Optional[np.ndarray] = None,
-         fill_value: Optional[float] = None, major: Optional[str] = None,
-         encoding: Optional[str] = None, samplerate: Optional[int] = None,
-         channels: Optional[int] = None) -> Tuple[np.ndarray, int]:
+@overload
+def read(source: Source, frames: int = -1, start: int = 0, *, always_2d: bool = False,
+         stop: Optional[int] = None, fill_value: Optional[float] = None,
+         major: Optional[str] = None, encoding: Optional[str] = None,
+         samplerate: Optional[int] = None,
+         channels: Optional[int] = None) -> Tuple[npt.NDArray[np.float64], int]: ...
+@overload
+def read(source: Source, frames: int = -1, start: int = 0, dtype: DType = "float64",
+         always_2d: bool = False, *, stop: Optional[int] = None,
+         out: Optional[npt.NDArray[Any]] = None, fill_value: Optional[float] = None,
+         major: Optional[str] = None, encoding: Optional[str] = None,
+         samplerate: Optional[int] = None,
+         channels: Optional[int] = None) -> Tuple[npt.NDArray[Any], int]: ...
+def read(source: Source, frames: int = -1, start: int = 0, dtype: DType = "float64",
+         always_2d: bool = False, *, stop: Optional[int] = None,
+         out: Optional[npt.NDArray[Any]] = None, fill_value: Optional[float] = None,
+         major: Optional[str] = None, encoding: Optional[str] = None,
+         samplerate: Optional[int] = None,
+         channels: Optional[int] = None) -> Tuple[npt.NDArray[Any], int]:
     """Read a sound file into a numpy array.
 
     `source` is a path, a file descriptor, an io.BytesIO (read from its current
@@ -625,12 +646,28 @@ def set_chunks(f: Any, chunks: Chunks) -> None:
         f.set_chunk(id, data)
 
 
+@overload
+def blocks(source: Source, blocksize: Optional[int] = None, overlap: int = 0,
+           frames: int = -1, start: int = 0, stop: Optional[int] = None, *,
+           always_2d: bool = False, fill_value: Optional[float] = None,
+           major: Optional[str] = None, encoding: Optional[str] = None,
+           samplerate: Optional[int] = None,
+           channels: Optional[int] = None) -> Iterator[npt.NDArray[np.float64]]: ...
+@overload
 def blocks(source: Source, blocksize: Optional[int] = None, overlap: int = 0,
            frames: int = -1, start: int = 0, stop: Optional[int] = None,
-           dtype: Any = "float64", always_2d: bool = False, fill_value: Optional[float] = None,
-           out: Optional[np.ndarray] = None, *, major: Optional[str] = None,
-           encoding: Optional[str] = None, samplerate: Optional[int] = None,
-           channels: Optional[int] = None) -> Iterator[np.ndarray]:
+           dtype: DType = "float64", always_2d: bool = False,
+           fill_value: Optional[float] = None, out: Optional[npt.NDArray[Any]] = None, *,
+           major: Optional[str] = None, encoding: Optional[str] = None,
+           samplerate: Optional[int] = None,
+           channels: Optional[int] = None) -> Iterator[npt.NDArray[Any]]: ...
+def blocks(source: Source, blocksize: Optional[int] = None, overlap: int = 0,
+           frames: int = -1, start: int = 0, stop: Optional[int] = None,
+           dtype: DType = "float64", always_2d: bool = False,
+           fill_value: Optional[float] = None, out: Optional[npt.NDArray[Any]] = None, *,
+           major: Optional[str] = None, encoding: Optional[str] = None,
+           samplerate: Optional[int] = None,
+           channels: Optional[int] = None) -> Iterator[npt.NDArray[Any]]:
     """Yield the file's frames in blocks of `blocksize` frames, in order.
 
     Each block after the first starts `overlap` frames before the previous one

@@ -3,7 +3,8 @@ import os as _os
 import types
 import warnings as warnings
 from dataclasses import dataclass as dataclass
-from typing import Any, Dict, List as List, Mapping, Optional, Sequence, Tuple, Union
+from typing import (Any, Dict, List as List, Mapping, Optional, Sequence, Tuple, Type, TypeVar,
+                    Union, overload)
 
 import numpy as np
 import numpy.typing as npt
@@ -13,6 +14,8 @@ os: types.ModuleType
 
 _PathLike = Union[str, bytes, "_os.PathLike[str]", "_os.PathLike[bytes]"]
 _Array = npt.NDArray[Any]
+# The element types read_frames reads into.
+_Sample = TypeVar("_Sample", np.float64, np.float32, np.int32, np.int16)
 
 _ondalis_version: Tuple[int, ...]
 _max_supported_string_length_tuple: Tuple[Tuple[str, int], ...]
@@ -191,7 +194,17 @@ class Ondalis:
     def strError(self) -> bytes: ...
     def major_format_str(self) -> str: ...
     def encoding_str(self) -> str: ...
-    def read_frames(self, nframes: int = -1, dtype: Any = ..., force_2d: bool = False,
+    @overload
+    def read_frames(self, nframes: int = -1, *, force_2d: bool = False, fill_value: Any = None,
+                    min_read: Any = 0) -> npt.NDArray[np.float64]: ...
+    @overload
+    def read_frames(self, nframes: int, dtype: Type[_Sample], force_2d: bool = False,
+                    fill_value: Any = None, min_read: Any = 0) -> npt.NDArray[_Sample]: ...
+    @overload
+    def read_frames(self, nframes: int = -1, *, dtype: Type[_Sample], force_2d: bool = False,
+                    fill_value: Any = None, min_read: Any = 0) -> npt.NDArray[_Sample]: ...
+    @overload
+    def read_frames(self, nframes: int = -1, dtype: np.dtype[Any] = ..., force_2d: bool = False,
                     fill_value: Any = None, min_read: Any = 0) -> _Array: ...
     def write_frames(self, input: _Array) -> int: ...
     def seek(self, offset: int, whence: int = 0, mode: str = "rw") -> int: ...

@@ -87,9 +87,20 @@ def test_mypy_accepts_typical_use_and_rejects_a_wrong_call(tmp_path):
         "names: list[str] = [c.name for c in info.cue_points]\n"
         "with ondalis.Ondalis('b.flac') as f:\n"
         "    block: np.ndarray = f.read_frames(10, np.float32)\n"
-        "    title: bytes = f.get_strings()['SF_STR_TITLE']\n")
+        "    title: bytes = f.get_strings()['SF_STR_TITLE']\n"
+        "    single: npt.NDArray[np.float32] = f.read_frames(dtype=np.float32)\n"
+        "    double: npt.NDArray[np.float64] = f.read_frames()\n"
+        "default: npt.NDArray[np.float64] = ondalis.read('a.wav')[0]\n"
+        "first: npt.NDArray[np.float64] = next(ondalis.blocks('a.wav', 1024))\n"
+        "ondalis.write('c.wav', data, rate, **ondalis.metadata('a.wav'))\n")
+    good.write_text("import numpy.typing as npt\n" + good.read_text())
+    # Each line but the first is a mistake the checker must catch.
     bad = tmp_path / "bad.py"
-    bad.write_text("import ondalis\nondalis.Ondalis('a.wav').seek('start')\n")
+    bad.write_text("import numpy as np, numpy.typing as npt, ondalis\n"
+                   "ondalis.Ondalis('a.wav').seek('start')\n"
+                   "ondalis.read('a.wav', dtype='int8')\n"
+                   "wrong: npt.NDArray[np.int16] = ondalis.read('a.wav')[0]\n"
+                   "short: npt.NDArray[np.float64] = ondalis.Ondalis('a.wav').read_frames(9, np.int16)\n")
     def mypy(path):
         return subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir",
                                str(tmp_path / "cache"), str(path)],
@@ -98,6 +109,8 @@ def test_mypy_accepts_typical_use_and_rejects_a_wrong_call(tmp_path):
     assert result.returncode == 0, result.stdout
     result = mypy(bad)
     assert result.returncode == 1 and 'Argument 1 to "seek"' in result.stdout
+    assert {int(line) for line in re.findall(r"^bad\.py:(\d+): error", result.stdout, re.M)} == \
+        {2, 3, 4, 5}, result.stdout
 
 
 @pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed")
