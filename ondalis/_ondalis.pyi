@@ -14,8 +14,8 @@ os: types.ModuleType
 
 _PathLike = Union[str, bytes, "_os.PathLike[str]", "_os.PathLike[bytes]"]
 _Array = npt.NDArray[Any]
-# The element types read_frames reads into.
-_Sample = TypeVar("_Sample", np.float64, np.float32, np.int32, np.int16)
+# The element types read_frames reads into besides the default float64.
+_Sample = TypeVar("_Sample", np.float32, np.int32, np.int16)
 
 _ondalis_version: Tuple[int, ...]
 _max_supported_string_length_tuple: Tuple[Tuple[str, int], ...]
@@ -194,8 +194,12 @@ class Ondalis:
     def strError(self) -> bytes: ...
     def major_format_str(self) -> str: ...
     def encoding_str(self) -> str: ...
+    # numpy's scalar types are not final, so a checker takes float64 and the
+    # others to overlap (a class might derive from both); they do not.
     @overload
-    def read_frames(self, nframes: int = -1, *, force_2d: bool = False, fill_value: Any = None,
+    def read_frames(  # type: ignore[overload-overlap]
+                    self, nframes: int = -1, dtype: Type[np.float64] = ...,
+                    force_2d: bool = False, fill_value: Any = None,
                     min_read: Any = 0) -> npt.NDArray[np.float64]: ...
     @overload
     def read_frames(self, nframes: int, dtype: Type[_Sample], force_2d: bool = False,

@@ -1,6 +1,7 @@
 // The Ondalis type: joins the per-concern method tables and makes it ready.
 #include <vector>
 
+#include "../capi/signed_method.hpp"
 #include "object.hpp"
 
 namespace ondalis {
@@ -73,7 +74,9 @@ bool ready_type() {
   SoundFileType.tp_str = describe;
   SoundFileType.tp_repr = represent;
   SoundFileType.tp_methods = joined_methods().data();
-  return PyType_Ready(&SoundFileType) == 0;
+  // read_frames's default dtype is the numpy.float64 object, which its
+  // text signature cannot give inspect.
+  return PyType_Ready(&SoundFileType) == 0 && sign_method(&SoundFileType, "read_frames");
 }
 
 }  // namespace ondalis
