@@ -143,9 +143,14 @@ def file_format(path: PathOrFd, major: Optional[str] = None,
     extension unless given, a default encoding unless given, checked against
     what libsndfile offers (ValueError naming the choices otherwise). Names
     may be given in any case and in soundfile's spelling ('PCM_24', 'FLOAT')."""
+    given = major
     major = major_name(major) if major is not None else major_for_path(path)
     if major not in _ondalis.fileformat_name_to_id:
-        raise ValueError(f"unknown major format {major!r}; choose from "
+        # soundfile's write takes the subtype where this one takes the major format.
+        hint = (f" ({given!r} is an encoding: pass it as encoding={given!r})"
+                if given is not None and encoding_name(given) in _ondalis.encoding_name_to_id
+                else "")
+        raise ValueError(f"unknown major format {major!r}{hint}; choose from "
                          f"{', '.join(_ondalis.get_sndfile_formats())}")
     encodings = _ondalis.get_sndfile_encodings(major)
     encoding = encoding_name(encoding) if encoding is not None else default_encoding(major, path)

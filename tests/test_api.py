@@ -242,6 +242,16 @@ def test_write_refuses_bad_input_before_creating_the_file(tmp_path, name, data, 
     assert not path.exists()
 
 
+def test_an_encoding_given_where_the_major_format_goes_is_named_as_one(tmp_path):
+    # soundfile's write(file, data, rate, "PCM_24") takes the encoding there.
+    with pytest.raises(ValueError) as excinfo:
+        ondalis.write(tmp_path / "a.wav", np.zeros(4), 8000, "PCM_24")
+    assert str(excinfo.value).startswith(
+        "unknown major format 'pcm_24' ('PCM_24' is an encoding: pass it as encoding='PCM_24'); "
+        "choose from aiff, au, ")
+    assert not (tmp_path / "a.wav").exists()
+
+
 def test_every_libsndfile_extension_maps_to_a_format_that_claims_it(tmp_path):
     """Checked against libsndfile's own table of major formats and their extensions."""
     f = ondalis.Ondalis(tmp_path / "x.wav", "w", ondalis.construct_format("wav", "pcm16"), 1, 8000)
