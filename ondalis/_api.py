@@ -1,5 +1,6 @@
 """One-line helpers over Ondalis for the common jobs: read, write, info, blocks."""
 import dataclasses
+import io
 import operator
 import os
 import warnings
@@ -185,7 +186,19 @@ def _opened_stream(source: Source, mode: str = "r",
                    described: Optional[Dict[str, int]] = None) -> Any:
     """A _stream.Stream on `source`; `described` gives the format, channels
     and rate of a headerless source or of a target without a name."""
+    _check_access(source, mode)
     return _stream.Stream(source, mode, **(described or {}))
+
+
+def _check_access(source: Source, mode: str) -> None:
+    """io.UnsupportedOperation, before anything is read or written, for a
+    file object opened the other way ("file is open for reading only")."""
+    if isinstance(source, (str, bytes, os.PathLike, int)):
+        return
+    able = getattr(source, "writable" if mode == "w" else "readable", None)
+    if callable(able) and not able():
+        raise io.UnsupportedOperation(
+            f"file is open for {'reading' if mode == 'w' else 'writing'} only")
 
 
 @overload
@@ -230,6 +243,7 @@ def read(source: Source, frames: int = -1, start: int = 0, dtype: DType = "float
     typenum = _TYPENUMS[_dtype(dtype)]
     if isinstance(out, np.ndarray) and out.ndim > 0 and frames < 0 and stop is None:
         frames = len(out)  # what fill_value pads to
+    _check_access(source, "r")
     data, rate = _stream.read(source, frames, start, typenum, bool(always_2d), out,
                               stop=stop, **described)
     if fill_value is not None and frames >= 0 and len(data) < frames:
@@ -705,6 +719,7 @@ def blocks(source: Source, blocksize: Optional[int] = None, overlap: int = 0,
     described = _raw_format(major, encoding, samplerate, channels)
     if fill_value is not None:
         fill_value = float(fill_value)
+    _check_access(source, "r")
     iterator: Iterator[np.ndarray] = _stream.blocks(
         source, blocksize, overlap, frames, start, typenum, bool(always_2d), out, fill_value,
         stop=stop, **described)

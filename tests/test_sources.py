@@ -242,6 +242,23 @@ def test_a_target_without_a_name_needs_a_major_format(make):
                                   "give the major format")
 
 
+@pytest.mark.parametrize("mode, call, shown", [
+    ("rb", lambda f, source: ondalis.write(f, np.zeros(10), RATE, major="wav"), "reading"),
+    ("rb", lambda f, source: ondalis.convert(source, f, major="wav"), "reading"),
+    ("wb", lambda f, source: ondalis.read(f), "writing"),
+    ("wb", lambda f, source: ondalis.info(f), "writing"),
+    ("wb", lambda f, source: ondalis.blocks(f, 16), "writing"),
+])
+def test_a_file_object_opened_the_other_way_says_so(tmp_path, wav, mode, call, shown):
+    path = tmp_path / "other.wav"
+    path.write_bytes(wav[0].read_bytes())
+    before = path.read_bytes() if mode == "rb" else b""
+    with open(path, mode) as f, pytest.raises(io.UnsupportedOperation) as excinfo:
+        call(f, wav[0])
+    assert str(excinfo.value) == f"file is open for {shown} only"
+    assert path.read_bytes() == before
+
+
 # --- out= ---------------------------------------------------------------------------
 
 @pytest.mark.parametrize("room, fill", [(1000, None), (400, None), (1300, None), (1300, -7)])
