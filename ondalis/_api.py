@@ -317,8 +317,9 @@ def write(target: Source, data: Any, samplerate: int, major: Optional[str] = Non
     fields; `**metadata(source)` gives them all). What the format does not
     keep is refused before any file is created: ValueError naming it ("wav
     files do not keep: channel map, cue point names"). libsndfile adds its
-    own line to a coding history and a line break to a cart's tag text, and
-    writes a broadcast extension as its version 2.
+    own line to a coding history, a line break to a cart's tag text and its
+    name to a software text, and writes a broadcast extension as its
+    version 2.
     Raises ValueError for an unknown format, an encoding the
     format does not take, data of the wrong shape or a chunk that cannot be
     written, TypeError for data of another integer type and OSError when

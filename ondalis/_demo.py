@@ -20,10 +20,10 @@ CHANNELS = 2
 SECONDS = 1.0
 
 STRINGS = {
-    "SF_STR_TITLE": "A test tone",
-    "SF_STR_ARTIST": "ondalis",
-    "SF_STR_COMMENT": "220 Hz left, 440 Hz right, at -6 dBFS",
-    "SF_STR_SOFTWARE": f"ondalis {ondalis.__version__}",
+    "title": "A test tone",
+    "artist": "ondalis",
+    "comment": "220 Hz left, 440 Hz right, at -6 dBFS",
+    "software": f"ondalis {ondalis.__version__}",
 }
 
 # Cue points of a WAV file refer to the 'data' chunk by its four-character code.
@@ -56,13 +56,9 @@ def broadcast() -> ondalis.SfBroadcastInfo:
 
 def write_demo(path: str) -> int:
     """Write the demo file at `path`; returns the number of frames written."""
-    fmt = ondalis.construct_format("wav", "pcm16")
-    with ondalis.Ondalis(path, "w", fmt, CHANNELS, SAMPLERATE) as out:
-        # Chunks in the header go in before the first frame.
-        out.set_strings({name: text.encode() for name, text in STRINGS.items()})
-        out.command("SFC_SET_CUE", [cue(1, 0.0), cue(2, 0.5)])
-        out.command("SFC_SET_BROADCAST_INFO", broadcast())
-        return out.write_frames(test_tone())
+    return ondalis.write(path, test_tone(), SAMPLERATE, major="wav", encoding="pcm16",
+                         strings=STRINGS, cue_points=[cue(1, 0.0), cue(2, 0.5)],
+                         broadcast=broadcast())
 
 
 def main(argv: Optional[List[str]] = None) -> int:

@@ -63,6 +63,15 @@ def test_strings_by_short_name_reach_other_readers(tmp_path):
     assert ondalis.info(target).strings == {"title": "Take 5", "artist": "Them", "genre": "Jazz"}
 
 
+def test_a_software_text_comes_back_with_libsndfile_s_name_and_round_trips(tmp_path):
+    first, second = tmp_path / "first.wav", tmp_path / "second.wav"
+    ondalis.write(first, DATA, RATE, strings={"software": "Recorder 2"})
+    software = ondalis.info(first).strings["software"]
+    assert software.startswith("Recorder 2 (libsndfile-")
+    ondalis.write(second, DATA, RATE, **ondalis.metadata(first))
+    assert ondalis.info(second).strings["software"] == software
+
+
 def test_records_may_be_given_as_the_json_of_ondalis_info(tmp_path, every):
     shown = subprocess.run([sys.executable, "-m", "ondalis", "info", "--json", str(every)],
                            capture_output=True, text=True, check=True, cwd=tmp_path)
