@@ -10,7 +10,7 @@ from typing import Any, Dict, List, Optional, TextIO, Tuple, Union
 
 import numpy as np
 
-from . import _api, _metadata, _ondalis, _safe, _stream
+from . import _api, _metadata, _ondalis, _progress, _safe, _stream
 from ._ondalis import SfBroadcastInfo, SfCartInfo, SfCuePoint, SfInstrument, SfLoopInfo
 from ._terminal import printable
 
@@ -40,33 +40,24 @@ _INTEGER_ENCODINGS = ("pcms8", "pcmu8", "pcm16", "pcm24", "pcm32")
 
 
 class Progress:
-    """A progress bar on one terminal line, redrawn with a carriage return when
-    the shown percentage changes; silent when there is no stream, the stream is
-    not a terminal or the job is short."""
-
-    WIDTH = 30
+    """The progress bar of one conversion: a line on `stream` that fills the
+    terminal's width (_progress.StatusLine), redrawn when the shown
+    percentage changes; silent when there is no stream, the stream is not a
+    terminal or the job is short."""
 
     def __init__(self, total: int, label: str, stream: Optional[TextIO]):
-        self.stream, self.total, self.label = stream, total, label
+        self.total, self.label = total, label
         self.shown = -1
-        self.active = stream is not None and total >= PROGRESS_MIN_FRAMES and stream.isatty()
+        self.line = _progress.StatusLine(stream if total >= PROGRESS_MIN_FRAMES else None)
 
     def update(self, done: int) -> None:
         percent = 100 * done // self.total if self.total else 100
-        if self.active and percent != self.shown:
+        if percent != self.shown:
             self.shown = percent
-            filled = self.WIDTH * percent // 100
-            bar = "#" * filled + "-" * (self.WIDTH - filled)
-            self._write(f"\r{self.label} [{bar}] {percent:3d}%")
+            self.line.show(self.label, percent)
 
     def finish(self) -> None:
-        if self.active:
-            self._write("\n")
-
-    def _write(self, text: str) -> None:
-        assert self.stream is not None
-        self.stream.write(text)
-        self.stream.flush()
+        self.line.end()
 
 
 def _lost(found: _api.SoundInfo, written: _api.SoundInfo) -> List[str]:
@@ -306,7 +297,7 @@ def _refuse_the_same_file(source: Any, target: Any) -> None:
 
 def convert(source: Any, target: Any, major: Optional[str] = None,
             encoding: Optional[str] = None,
-            progress: Union[bool, TextIO] = True, *,
+            progress: Union[bool, TextIO] = False, *,
             strings: Optional[Dict[str, str]] = None,
             cue_points: Optional[List[SfCuePoint]] = None,
             instrument: Optional[SfInstrument] = None,
@@ -326,9 +317,10 @@ def convert(source: Any, target: Any, major: Optional[str] = None,
     the RIFF formats and AIFF only those that hold text or ID3 tags), as
     write() takes them. `strings`, `cue_points`, `instrument`, `loop_info`,
     `broadcast`, `cart` and `channel_map`, given as write() takes them,
-    replace the source's (the texts one by one). `progress`: True for a progress bar
-    on stderr when it is a terminal and the file is long, False for none, or a
-    stream to draw it on (again only when that stream is a terminal).
+    replace the source's (the texts one by one). `progress`: False (the
+    default) for no progress bar, True for one on stderr when it is a
+    terminal and the file is long, or a stream to draw it on (again only
+    when that stream is a terminal).
 
     With no encoding given, the source's is kept where the target takes it
     (a lossy one only into its own format), else the narrowest exact

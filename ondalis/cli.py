@@ -1,23 +1,37 @@
 """The ondalis command line: describe files, list formats, convert files.
 
-    ondalis info FILE... [--json]
+    ondalis info PATH... [-r] [--jobs N] [--json | --jsonl]
     ondalis chunk FILE ID [--text] [--index N]
     ondalis formats [--json]
     ondalis convert IN OUT [--major M] [--encoding E] [--quiet]
+    ondalis convert IN... --outdir DIR [-r] [--jobs N] [--major M] [--ext EXT]
+                   [--encoding E] [--quiet]
 
-Texts from files and file names are printed through _terminal.printable, so
-that nothing a file holds can act on the terminal; --json prints ASCII only.
+A PATH or IN that is a directory stands for the sound files in it (-r: and in
+its subdirectories). Texts from files and file names are printed through
+_terminal.printable, so that nothing a file holds can act on the terminal;
+--json and --jsonl print ASCII only. Ctrl-C stops any command with the line
+"ondalis: interrupted" and exit status 130.
 """
 import argparse
+import contextlib
 import dataclasses
 import json
 import os
 import sys
+import textwrap
 import warnings
-from typing import Any, Iterator, List, Optional, Sequence, TextIO, Union
+from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, TextIO, Tuple, Union
 
-from . import _api, _convert, _ondalis
+from . import _api, _batch, _convert, _ondalis, _progress
 from ._terminal import printable, quoted
+
+# The errors of a file or of a choice made on the command line, shown as
+# "ondalis: ..." with exit status 1; any other exception is a fault of ours.
+_FAILURES = (OSError, ValueError, RuntimeError, KeyError)
+
+# The exit status of a program stopped by Ctrl-C (SIGINT): 128 + 2.
+INTERRUPTED = 130
 
 
 def _plain(value: Any) -> Any:
@@ -111,6 +125,7 @@ def _complain(message: Any, stream: Optional[TextIO] = None) -> None:
     its open errors: the next line is indented, so even a name that holds one
     cannot start a line that passes for a message of ours."""
     first, *rest = str(message).split("\n\t")
+    _progress.clear_shown()
     print("\n\t".join([f"ondalis: {printable(first)}", *map(printable, rest)]),
           file=stream or sys.stderr)
 
@@ -122,10 +137,33 @@ def _show_warning(message: Any, category: Any, filename: Any, lineno: Any,
     _complain(f"warning: {message}", file)
 
 
-def _print_json(value: Any) -> None:
+def _json(value: Any, indent: Optional[int] = 2) -> str:
     # ASCII only: every control character, C1 included, and every lone
     # surrogate (a file name that is not UTF-8) is written as a \u escape.
-    print(json.dumps(value, indent=2, ensure_ascii=True))
+    # Without an indent: one compact line.
+    return json.dumps(value, indent=indent, ensure_ascii=True,
+                      separators=None if indent else (",", ":"))
+
+
+def _print_json(value: Any) -> None:
+    print(_json(value))
+
+
+def _print_json_list(values: Iterable[Any]) -> None:
+    """What _print_json prints for the list of `values`, printed as each
+    value comes, so that no list of millions of entries is held."""
+    opened = False
+    for value in values:
+        print("," if opened else "[")
+        print(textwrap.indent(_json(value), "  "), end="")
+        opened = True
+    print("\n]" if opened else "[]")
+
+
+def _print_json_lines(values: Iterable[Any]) -> None:
+    """One compact JSON object a line, each flushed as it comes."""
+    for value in values:
+        print(_json(value, indent=None), flush=True)
 
 
 def _system_name(arg: str) -> Union[str, bytes]:
@@ -139,19 +177,43 @@ def _system_name(arg: str) -> Union[str, bytes]:
         return os.fsencode(arg)
 
 
+def _described(path: str) -> _api.SoundInfo:
+    return _api.info(_system_name(path))
+
+
 def cmd_info(args: argparse.Namespace) -> int:
-    found, failed = [], 0
-    for path in args.files:
-        try:
-            found.append(_api.info(_system_name(path)))
-        except OSError as error:
+    failed = False
+
+    def found() -> Iterator[_batch.Outcome]:
+        nonlocal failed
+        for outcome in _batch.outcomes(_described, _batch.sound_files(args.paths, args.recursive),
+                                       args.jobs, _FAILURES, ordered=not args.jsonl):
+            failed = failed or outcome[2] is not None
+            yield outcome
+
+    if args.json or args.jsonl:
+        show = _print_json_list if args.json else _print_json_lines
+        show(_entry(*outcome) for outcome in found())
+    else:
+        _print_descriptions(found())
+    return int(failed)
+
+
+def _entry(path: str, info: Optional[_api.SoundInfo], error: Optional[Exception]) -> Any:
+    """A file's JSON object: its description, or its path and why it failed."""
+    return _plain(info) if error is None else {"path": path, "error": _reason(error)}
+
+
+def _print_descriptions(found: Iterable[_batch.Outcome]) -> None:
+    """Each file's description, a blank line between two; each failure on
+    stderr, in its place."""
+    shown = False
+    for _, info, error in found:
+        if error is not None:
             _complain(_error_text(error))
-            failed = 1
-    if args.json:
-        _print_json([_plain(item) for item in found])
-    elif found:
-        print("\n\n".join(describe(item) for item in found))
-    return failed
+        else:
+            print(("\n" if shown else "") + describe(info))
+            shown = True
 
 
 def cmd_chunk(args: argparse.Namespace) -> int:
@@ -171,27 +233,113 @@ def cmd_chunk(args: argparse.Namespace) -> int:
 
 
 def cmd_formats(args: argparse.Namespace) -> int:
-    table = {major: _ondalis.get_sndfile_encodings(major)
+    table = {major: {"extensions": _batch.extensions(major),
+                     "encodings": _ondalis.get_sndfile_encodings(major)}
              for major in _ondalis.get_sndfile_formats()}
     if args.json:
         _print_json(table)
     else:
-        for major, encodings in table.items():
-            print(printable(f"{major}: {', '.join(encodings)}"))
+        for major, known in table.items():
+            names = ", ".join("." + name for name in known["extensions"])
+            print(printable(f"{major}{f' ({names})' if names else ''}: "
+                            f"{', '.join(known['encodings'])}"))
     return 0
 
 
 def cmd_convert(args: argparse.Namespace) -> int:
-    done = _convert.convert(_system_name(args.source), _system_name(args.target),
+    if args.outdir is not None:
+        return _convert_into(args.outdir, args)
+    batch_only = [option for option, given in (("-r", args.recursive),
+                                               ("--jobs", args.jobs is not None),
+                                               ("--ext", args.ext is not None)) if given]
+    if len(args.paths) != 2 or batch_only:
+        args.usage_error("give IN OUT, or IN... --outdir DIR" if not batch_only else
+                         f"{', '.join(batch_only)}: only with --outdir DIR")
+    source, target = args.paths
+    done = _convert.convert(_system_name(source), _system_name(target),
                             args.major, args.encoding, progress=not args.quiet)
-    frames, lost = done
-    if not args.quiet:
-        if done.narrowed:
-            _complain(f"{args.target} holds less precision: {' to '.join(done.narrowed)}")
-        if lost:
-            _complain(f"{args.target} does not keep: {', '.join(lost)}")
-        print(f"{printable(args.target)}: {frames} frames")
+    _report(target, done, args.quiet)
     return 0
+
+
+def _report(target: str, done: _convert.Converted, quiet: bool) -> None:
+    """What a conversion says: what the target narrowed and lost (stderr),
+    and the frames it holds."""
+    if quiet:
+        return
+    frames, lost = done
+    if done.narrowed:
+        _complain(f"{target} holds less precision: {' to '.join(done.narrowed)}")
+    if lost:
+        _complain(f"{target} does not keep: {', '.join(lost)}")
+    if sys.stdout.isatty():  # the same terminal as a progress bar, maybe
+        _progress.clear_shown()
+    print(f"{printable(target)}: {frames} frames")
+
+
+def _target_suffix(major: Optional[str], extension: Optional[str]) -> Optional[str]:
+    """The suffix of every target of a batch: `extension`, else the first
+    extension of `major`; None for each input's own."""
+    if extension is not None:
+        return "." + extension.lstrip(".")
+    if major is None:
+        return None
+    known = _batch.extensions(_api.major_name(major))
+    if not known:
+        raise ValueError(f"{major} files have no extension of their own; give --ext")
+    return "." + known[0]
+
+
+def _planned(args: argparse.Namespace) -> List[_batch.Input]:
+    """((input, target), error) of every input of a batch; ValueError when
+    two inputs would be written to one target."""
+    suffix = _target_suffix(args.major, args.ext)
+    planned = []
+    sources: Dict[str, str] = {}  # target -> the input written there
+    for source, error in _batch.sound_files(args.paths, args.recursive):
+        stem, own = os.path.splitext(os.path.basename(source))
+        target = os.path.join(args.outdir, stem + (own if suffix is None else suffix))
+        if error is None and target in sources:
+            raise ValueError(f"{sources[target]} and {source} would both be written to "
+                             f"{target}; nothing was converted")
+        if error is None:
+            sources[target] = source
+        planned.append(((source, target), error))
+    return planned
+
+
+def _convert_into(outdir: str, args: argparse.Namespace) -> int:
+    """The batch form: every input into `outdir`, made when missing, after
+    every target name is known to be free of collisions. A failure is
+    reported and the batch goes on."""
+    if args.major is not None:  # a bad format or encoding: refused before any file
+        _api.file_format("", args.major, args.encoding)
+    planned = _planned(args)
+    os.makedirs(_system_name(outdir), exist_ok=True)
+    single = len(planned) == 1
+
+    def convert_one(pair: Tuple[str, str]) -> _convert.Converted:
+        return _convert.convert(_system_name(pair[0]), _system_name(pair[1]), args.major,
+                                args.encoding, progress=single and not args.quiet)
+
+    bar = _progress.StatusLine(None if single or args.quiet else sys.stderr)
+    failed = False
+    found = _batch.outcomes(convert_one, planned, args.jobs or 1, _FAILURES,
+                            finish_on_interrupt=True)
+    # Closed on any exit: an interrupt here too waits for the conversions
+    # under way to remove what they had written, before it is reported.
+    with contextlib.closing(found):
+        for count, ((source, target), done, error) in enumerate(found, 1):
+            if error is not None:
+                _complain(_error_text(error))
+                failed = True
+            else:
+                _report(target, done, args.quiet)
+            sys.stdout.flush()
+            bar.show(f"converting {count}/{len(planned)} {printable(os.path.basename(source))}",
+                     100 * count // len(planned))
+    bar.end()
+    return int(failed)
 
 
 class _Parser(argparse.ArgumentParser):
@@ -237,9 +385,17 @@ def parser() -> argparse.ArgumentParser:
                      version=f"ondalis {__version__} (libsndfile {version}, {sndfile_location()})")
     sub = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
     p = sub.add_parser("info", help="describe sound files and all their metadata")
-    p.add_argument("files", nargs="+", metavar="FILE")
-    p.add_argument("--json", action="store_true", help="print JSON (a list, one entry per file)")
-    p.set_defaults(run=cmd_info)
+    p.add_argument("paths", nargs="+", metavar="PATH",
+                   help="sound files, and directories that stand for the sound files in them "
+                        "(by extension, hidden ones skipped)")
+    _batch_options(p)
+    shown = p.add_mutually_exclusive_group()
+    shown.add_argument("--json", action="store_true",
+                       help="print JSON: a list, one entry per file, in the order given")
+    shown.add_argument("--jsonl", action="store_true",
+                       help="print one JSON object a line, each as soon as its file is read "
+                            "(in the order they finish with --jobs)")
+    p.set_defaults(run=cmd_info, jobs=1)
     p = sub.add_parser("chunk", help="print the bytes of one chunk of a file")
     p.add_argument("file", metavar="FILE")
     p.add_argument("id", metavar="ID", help="the chunk id, 4 characters ('iXML', 'ID3 ')")
@@ -248,19 +404,47 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--index", type=int, default=0,
                    help="which of several chunks of that id (default: the first)")
     p.set_defaults(run=cmd_chunk)
-    p = sub.add_parser("formats", help="list the major formats with their encodings")
+    p = sub.add_parser("formats",
+                       help="list the major formats with their file extensions and encodings")
     p.add_argument("--json", action="store_true", help="print JSON")
     p.set_defaults(run=cmd_formats)
-    p = sub.add_parser("convert", help="convert a file, carrying its metadata over")
-    p.add_argument("source", metavar="IN")
-    p.add_argument("target", metavar="OUT")
-    p.add_argument("--major", help="major format (default: from OUT's extension)")
+    p = sub.add_parser("convert", help="convert files, carrying their metadata over",
+                       usage="%(prog)s IN OUT [options]\n"
+                             "       %(prog)s IN... --outdir DIR [options]")
+    p.add_argument("paths", nargs="+", metavar="IN",
+                   help="IN OUT: one file into OUT; with --outdir, the files (and directories, "
+                        "which stand for the sound files in them) to convert")
+    p.add_argument("--outdir", metavar="DIR",
+                   help="convert every IN into DIR (made if missing), named as IN with the "
+                        "extension of --major, of --ext, or IN's own")
+    _batch_options(p)
+    p.add_argument("--major", help="major format (default: from OUT's extension, "
+                                   "or each IN's own extension with --outdir)")
+    p.add_argument("--ext", help="with --outdir: the extension of every target "
+                                 "(default: the first of --major's, else IN's own)")
     p.add_argument("--encoding", help="encoding (default: IN's, when OUT's format takes it, "
                                       "else a sensible one for the format)")
     p.add_argument("-q", "--quiet", action="store_true",
                    help="print nothing but errors, and no progress bar")
-    p.set_defaults(run=cmd_convert)
+    p.set_defaults(run=cmd_convert, usage_error=p.error)
     return top
+
+
+def _thread_count(text: str) -> int:
+    try:
+        count = int(text)
+    except ValueError:
+        count = 0
+    if count < 1:
+        raise argparse.ArgumentTypeError(f"not a number of threads (1 or more): {text!r}")
+    return count
+
+
+def _batch_options(p: argparse.ArgumentParser) -> None:
+    p.add_argument("-r", "--recursive", action="store_true",
+                   help="take the sound files of subdirectories too")
+    p.add_argument("-j", "--jobs", type=_thread_count, metavar="N",
+                   help="work on N files at once, in N threads (default: 1)")
 
 
 def _run(args: argparse.Namespace) -> int:
@@ -273,28 +457,50 @@ def _run(args: argparse.Namespace) -> int:
         # keep the interpreter from failing again when it flushes stdout.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
-    except (OSError, ValueError, RuntimeError, KeyError) as error:
+    except _FAILURES as error:
         _complain(_error_text(error))
         return 1
+
+
+def _file_error(error: Exception) -> Optional[OSError]:
+    """`error` when it is a system error on a named file, else None."""
+    if isinstance(error, OSError) and isinstance(error.filename, (str, bytes)) \
+            and error.strerror:
+        return error
+    return None
 
 
 def _error_text(error: Exception) -> Union[str, Exception]:
     """An error as the command line shows it: a system error on a file as
     "name: reason", the name as the system gave it (its bytes, escaped where
     they are not text)."""
-    if isinstance(error, OSError) and isinstance(error.filename, (str, bytes)) \
-            and error.strerror:
-        name = os.fsencode(error.filename).decode("utf-8", "surrogateescape")
-        return f"{name}: {error.strerror}"
-    return error
+    on_file = _file_error(error)
+    if on_file is None:
+        return error
+    name = os.fsencode(on_file.filename).decode("utf-8", "surrogateescape")
+    return f"{name}: {on_file.strerror}"
+
+
+def _reason(error: Exception) -> str:
+    """Why a file failed, as its --json entry says beside its path: the
+    system's reason alone, or the whole message."""
+    on_file = _file_error(error)
+    return str(error) if on_file is None else str(on_file.strerror)
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run the command line with `argv` (default: sys.argv[1:]); returns the exit status."""
-    args = parser().parse_args(argv)
-    with warnings.catch_warnings():  # gives a caller in-process its showwarning back
-        warnings.showwarning = _show_warning
-        return _run(args)
+    try:
+        args = parser().parse_args(argv)
+        with warnings.catch_warnings():  # gives a caller in-process its showwarning back
+            warnings.showwarning = _show_warning
+            return _run(args)
+    except KeyboardInterrupt:
+        # Ctrl-C: one line, no traceback. A conversion under way has removed
+        # what it had written (the safe writer does so on any interrupt).
+        _progress.end_shown()
+        _complain("interrupted")
+        return INTERRUPTED
 
 
 if __name__ == "__main__":

@@ -89,6 +89,12 @@ def on_terminal(*argv, cwd):
     child = subprocess.Popen(command(*argv), cwd=cwd, stdin=subprocess.DEVNULL,
                              stdout=terminal, stderr=terminal)
     os.close(terminal)
+    return child.wait(timeout=120), read_screen(screen), b""
+
+
+def read_screen(screen):
+    """What a program shows on the pseudo-terminal whose controlling side is
+    `screen`, until it has closed its side; `screen` is closed then."""
     shown = b""
     try:
         while select.select([screen], [], [], 120)[0]:
@@ -101,7 +107,7 @@ def on_terminal(*argv, cwd):
             shown += data
     finally:
         os.close(screen)
-    return child.wait(timeout=120), shown, b""
+    return shown
 
 
 RUNNERS = pytest.mark.parametrize("run", [through_pipe, on_terminal], ids=["pipe", "terminal"])

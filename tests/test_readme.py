@@ -45,7 +45,8 @@ def test_the_readme_has_examples_of_each_part():
                  "ondalis.convert(", "Ondalis(", "SFC_SET_CUE", "SFC_SET_BROADCAST_INFO",
                  "SFC_SET_CART_INFO"):
         assert name in code
-    assert [command.split()[1] for command, _ in sessions()] == ["info", "convert", "formats"]
+    assert [command.split()[1] for command, _ in sessions()] == [
+        "info", "convert", "formats", "convert"]
 
 
 @pytest.fixture(scope="module")

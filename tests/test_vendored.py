@@ -124,9 +124,9 @@ def test_every_listed_format_writes_and_reads_back(tmp_path):
     listed = subprocess.run([sys.executable, "-m", "ondalis", "formats", "--json"], cwd=tmp_path,
                             capture_output=True, text=True, check=True, timeout=60)
     tone = 0.5 * np.sin(2 * np.pi * 440 * np.arange(4800) / 48000)
-    for major, encodings in json.loads(listed.stdout).items():
+    for major, known in json.loads(listed.stdout).items():
         path = tmp_path / f"tone.{major}"
-        encoding = first_writable_encoding(path, tone, major, encodings)
+        encoding = first_writable_encoding(path, tone, major, known["encodings"])
         if major == "raw":  # no header: the reader is told the format
             with ondalis.Ondalis(path, "r", ondalis.construct_format(major, encoding),
                                  1, 48000) as f:
