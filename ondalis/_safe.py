@@ -11,7 +11,7 @@ import contextlib
 import os
 import secrets
 import stat
-from typing import Any, Iterator, List, Tuple, Union
+from typing import Any, Iterator, List, Optional, Tuple, Union
 
 PathName = Union[str, bytes]
 
@@ -52,7 +52,15 @@ class _Part:
     """The new file beside the target, created with the permissions a new
     file gets (the umask applies) or, when it replaces one, with its mode."""
 
-    def __init__(self, target: Any):
+    def __init__(self) -> None:
+        self.path: Optional[bytes] = None
+        self.identity: Optional[Tuple[int, int]] = None
+        self.foreign_fork = True
+
+    def create(self, target: Any) -> None:
+        """Creates the new file. An interrupt at any point leaves nothing:
+        until `path` is set, the file just created is removed here; after,
+        discard() removes it."""
         self.final = os.path.realpath(os.fsencode(os.fspath(target)))
         directory, name = os.path.split(self.final)
         for _ in range(100):
@@ -60,22 +68,27 @@ class _Part:
                                 + b".part")
             try:
                 fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+                self.path = path
             except FileExistsError:
                 continue
+            except BaseException:
+                # Interrupted once the exclusive open had made the file:
+                # the random name is this call's.
+                with contextlib.suppress(OSError):
+                    os.remove(path)
+                raise
             break
         else:
             raise FileExistsError(f"cannot find a free name beside {os.fsdecode(self.final)}")
-        self.path = path
-        # What this call made: the new file (its identity, so that only it is
-        # ever removed), and whether a fork beside its fresh name already
-        # existed (then it is not ours to move or remove).
-        made = os.fstat(fd)
-        self.identity = (made.st_dev, made.st_ino)
-        self.foreign_fork = os.path.lexists(_fork(path))
         try:
-            os.fchmod(fd, stat.S_IMODE(os.stat(self.final).st_mode))
-        except FileNotFoundError:
-            pass
+            # What this call made: the new file (its identity, so that only it
+            # is ever removed), and whether a fork beside its fresh name
+            # already existed (then it is not ours to move or remove).
+            made = os.fstat(fd)
+            self.identity = (made.st_dev, made.st_ino)
+            self.foreign_fork = os.path.lexists(_fork(path))
+            with contextlib.suppress(FileNotFoundError):
+                os.fchmod(fd, stat.S_IMODE(os.stat(self.final).st_mode))
         finally:
             os.close(fd)
 
@@ -101,6 +114,12 @@ class _Part:
 
     def discard(self) -> None:
         """Removes what this call made, and nothing else."""
+        if self.path is not None and self.identity is None:
+            # Interrupted before the new file's identity was taken: it is
+            # the one the exclusive open just made.
+            with contextlib.suppress(FileNotFoundError):
+                os.remove(self.path)
+            return
         for written, _ in self._moves():
             with contextlib.suppress(FileNotFoundError):
                 os.remove(written)
@@ -109,7 +128,9 @@ class _Part:
         """(written, final) of the new file and of the resource fork that
         libsndfile wrote beside it (AppleDouble: the name with "._" in
         front), each only while it is a regular file this call made."""
-        moves = []
+        moves: List[Tuple[bytes, bytes]] = []
+        if self.path is None:
+            return moves
         if _regular(self.path) and _identity(self.path) == self.identity:
             moves.append((self.path, self.final))
         fork = _fork(self.path)
@@ -128,13 +149,15 @@ def written(target: Any) -> Iterator[Any]:
     if not replaceable(target):
         yield target
         return
-    part = _Part(target)
+    part = _Part()
     try:
+        part.create(target)
+        assert part.path is not None
         yield os.fsdecode(part.path)
         part.commit()
     except OSError as error:
         part.discard()
-        raise _naming(error, part.path, target)
+        raise _naming(error, part.path, target) if part.path is not None else error
     except BaseException:
         part.discard()
         raise

@@ -2,10 +2,12 @@
 beside its target and moves over it only when finished and read back; a
 failure or an interrupt leaves the target as it was and nothing beside it.
 Devices and FIFOs are written in place and never removed."""
+import inspect
 import io
 import os
 import stat
 import subprocess
+import sys
 import threading
 
 import numpy as np
@@ -13,6 +15,7 @@ import pytest
 import soundfile
 
 import ondalis
+from ondalis import _safe
 import sample_files
 
 KEEP = b"an existing file that a failed call must not touch"
@@ -210,3 +213,40 @@ def test_a_directory_descriptor_is_a_directory(tmp_path):
             ondalis.info(fd)
     finally:
         os.close(fd)
+
+
+def interrupting_at(code, line):
+    """A trace function that raises KeyboardInterrupt as `code` reaches `line`,
+    as Ctrl-C would between two of its statements."""
+    def local(frame, event, arg):
+        if event == "line" and frame.f_lineno == line:
+            raise KeyboardInterrupt
+        return local
+    return lambda frame, event, arg: local if frame.f_code is code else None
+
+
+def test_an_interrupt_anywhere_while_the_new_file_is_made_leaves_nothing(tmp_path):
+    target = tmp_path / "take.wav"
+    target.write_bytes(b"old")
+    code = _safe._Part.create.__code__
+    lines = sorted({line for _, _, line in code.co_lines() if line and line > code.co_firstlineno})
+    interrupted = set()
+    for line in lines:
+        sys.settrace(interrupting_at(code, line))
+        try:
+            with _safe.written(target):
+                pass
+        except KeyboardInterrupt:
+            interrupted.add(line)
+            assert target.read_bytes() == b"old"
+        else:  # the line was not reached: the (empty) new file replaced it
+            target.write_bytes(b"old")
+        finally:
+            sys.settrace(None)
+        assert sorted(tmp_path.iterdir()) == [target], f"left behind, interrupted at line {line}"
+    # Among them: right after the exclusive open made the file, and after its
+    # name is known.
+    source, first = inspect.getsourcelines(_safe._Part.create)
+    after = {first + i for i, text in enumerate(source)
+             if "self.path = path" in text or "made = os.fstat(fd)" in text}
+    assert len(after) == 2 and after <= interrupted
