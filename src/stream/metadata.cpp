@@ -58,9 +58,6 @@ Ref tuple(Refs&&... values) {
 
 void append(Ref& list, Ref value) { check_status(PyList_Append(list.get(), value.get())); }
 
-// The most cue points whose list still fits libsndfile's int datasize.
-constexpr std::size_t kMaxCuePoints = (INT_MAX - sizeof(uint32_t)) / sizeof(SF_CUE_POINT);
-
 uint32_t count_at(const std::vector<char>& bytes, std::size_t offset) {
   uint32_t count;
   std::memcpy(&count, bytes.data() + offset, sizeof count);

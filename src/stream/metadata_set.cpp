@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <initializer_list>
+#include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -18,6 +18,7 @@
 
 #include "../capi/boundary.hpp"
 #include "../capi/convert.hpp"
+#include "../module/record_classes.hpp"
 #include "stream.hpp"
 #include "stream_ops.hpp"
 
@@ -42,14 +43,17 @@ namespace {
   fail();
 }
 
-// The fields of one record, each taken with the record's name and the
-// field's for messages.
+// The fields of one record, in the order of its class's one description
+// (src/module/record_classes.hpp), each taken with the record's name and
+// the field's for messages.
 class Fields {
  public:
-  Fields(PyObject* fields, std::string name, std::initializer_list<const char*> labels)
-      : name_(std::move(name)), labels_(labels) {
-    if (!PyTuple_Check(fields) || PyTuple_GET_SIZE(fields) != static_cast<Py_ssize_t>(labels_.size()))
-      raise_format_error("a tuple of " + std::to_string(labels_.size()) + " fields");
+  Fields(PyObject* fields, std::string name, std::span<const records::Field> described)
+      : name_(std::move(name)), described_(described) {
+    if (!PyTuple_Check(fields) ||
+        PyTuple_GET_SIZE(fields) != static_cast<Py_ssize_t>(described_.size()))
+      value_error(name_ + ": a tuple of " + std::to_string(described_.size()) +
+                  " fields is required");
     fields_ = fields;
   }
 
@@ -70,8 +74,8 @@ class Fields {
     std::string_view bytes = utf8(i);
     std::size_t room = terminated ? width - 1 : width;
     if (bytes.size() > room)
-      value_error(label(i) + ": " + std::to_string(bytes.size()) + " bytes of UTF-8 do not fit its " +
-                  std::to_string(room));
+      value_error(label(i) + ": " + std::to_string(bytes.size()) +
+                  " bytes of UTF-8 do not fit its " + std::to_string(room));
     std::memset(field, 0, width);
     std::memcpy(field, bytes.data(), bytes.size());
   }
@@ -102,7 +106,7 @@ class Fields {
     return items;
   }
 
-  std::string label(std::size_t i) const { return name_ + " " + labels_[i]; }
+  std::string label(std::size_t i) const { return name_ + " " + described_[i].name; }
 
   [[noreturn]] void value_error(const std::string& message) const {
     PyErr_SetString(PyExc_ValueError, message.c_str());
@@ -110,10 +114,6 @@ class Fields {
   }
 
  private:
-  [[noreturn]] void raise_format_error(const std::string& shape) const {
-    value_error(name_ + ": " + shape + " is required");
-  }
-
   template <class T>
   static const char* type_name() {
     if constexpr (std::is_same_v<T, int8_t>) return "char";
@@ -124,53 +124,69 @@ class Fields {
   }
 
   std::string name_;
-  std::vector<const char*> labels_;
+  std::span<const records::Field> described_;
   PyObject* fields_ = nullptr;
 };
 
+// The position of a field of a record class, checked at compile time.
+template <const records::RecordClass& Class>
+consteval std::size_t at(std::string_view field) {
+  const std::size_t i = records::find_field(Class, field);
+  if (i == Class.fields.size()) throw "not a field of this record class";
+  return i;
+}
+
+// The one value of a channel position or a string, as a record of one field.
+constexpr records::Field kPosition[] = {{"position", "int"}};
+constexpr records::Field kText[] = {{"text", "str"}};
+
 std::vector<char> cue_list(Stream*, PyObject* points) {
+  using records::kCuePoint;
   Ref items = check(PySequence_Fast(points, "cue points: a list is required"));
   Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+  if (static_cast<std::size_t>(n) > kMaxCuePoints)
+    raise(PyExc_ValueError, "cue points: more than libsndfile's datasize can carry");
   constexpr std::size_t kHeader = offsetof(SF_CUES, cue_points);
   std::vector<char> bytes(std::max(kHeader + n * sizeof(SF_CUE_POINT), sizeof(SF_CUES)), 0);
   uint32_t count = static_cast<uint32_t>(n);
   std::memcpy(bytes.data(), &count, sizeof count);
   for (Py_ssize_t i = 0; i < n; ++i) {
     Fields f(PySequence_Fast_GET_ITEM(items.get(), i), "cue point " + std::to_string(i),
-             {"indx", "position", "fcc_chunk", "chunk_start", "block_start", "sample_offset",
-              "name"});
+             kCuePoint.fields);
     SF_CUE_POINT p{};
-    p.indx = f.integer<int32_t>(0);
-    p.position = f.integer<uint32_t>(1);
-    p.fcc_chunk = f.integer<int32_t>(2);
-    p.chunk_start = f.integer<int32_t>(3);
-    p.block_start = f.integer<int32_t>(4);
-    p.sample_offset = f.integer<uint32_t>(5);
-    f.text(6, p.name, true);
+    p.indx = f.integer<int32_t>(at<kCuePoint>("indx"));
+    p.position = f.integer<uint32_t>(at<kCuePoint>("position"));
+    p.fcc_chunk = f.integer<int32_t>(at<kCuePoint>("fcc_chunk"));
+    p.chunk_start = f.integer<int32_t>(at<kCuePoint>("chunk_start"));
+    p.block_start = f.integer<int32_t>(at<kCuePoint>("block_start"));
+    p.sample_offset = f.integer<uint32_t>(at<kCuePoint>("sample_offset"));
+    f.text(at<kCuePoint>("name"), p.name, true);
     std::memcpy(bytes.data() + kHeader + i * sizeof p, &p, sizeof p);
   }
   return bytes;
 }
 
 std::vector<char> instrument(Stream*, PyObject* fields) {
-  Fields f(fields, "instrument",
-           {"gain", "basenote", "detune", "velocity_lo", "velocity_hi", "key_lo", "key_hi",
-            "loops"});
+  using records::kInstrument;
+  using records::kInstrumentLoop;
+  Fields f(fields, "instrument", kInstrument.fields);
   SF_INSTRUMENT in{};
-  in.gain = f.integer<int32_t>(0);
-  char* bytes[] = {&in.basenote, &in.detune, &in.velocity_lo, &in.velocity_hi, &in.key_lo,
-                   &in.key_hi};
-  for (std::size_t i = 0; i < std::size(bytes); ++i)
-    *bytes[i] = static_cast<char>(f.integer<int8_t>(i + 1));
-  Ref loops = f.sequence(7, std::size(in.loops));
+  in.gain = f.integer<int32_t>(at<kInstrument>("gain"));
+  in.basenote = static_cast<char>(f.integer<int8_t>(at<kInstrument>("basenote")));
+  in.detune = static_cast<char>(f.integer<int8_t>(at<kInstrument>("detune")));
+  in.velocity_lo = static_cast<char>(f.integer<int8_t>(at<kInstrument>("velocity_lo")));
+  in.velocity_hi = static_cast<char>(f.integer<int8_t>(at<kInstrument>("velocity_hi")));
+  in.key_lo = static_cast<char>(f.integer<int8_t>(at<kInstrument>("key_lo")));
+  in.key_hi = static_cast<char>(f.integer<int8_t>(at<kInstrument>("key_hi")));
+  Ref loops = f.sequence(at<kInstrument>("loops"), std::size(in.loops));
   in.loop_count = static_cast<int>(PySequence_Fast_GET_SIZE(loops.get()));
   for (int i = 0; i < in.loop_count; ++i) {
     Fields loop(PySequence_Fast_GET_ITEM(loops.get(), i), "instrument loop " + std::to_string(i),
-                {"mode", "start", "end", "count"});
-    in.loops[i].mode = loop.integer<int32_t>(0);
-    in.loops[i].start = loop.integer<uint32_t>(1);
-    in.loops[i].end = loop.integer<uint32_t>(2);
-    in.loops[i].count = loop.integer<uint32_t>(3);
+                kInstrumentLoop.fields);
+    in.loops[i].mode = loop.integer<int32_t>(at<kInstrumentLoop>("mode"));
+    in.loops[i].start = loop.integer<uint32_t>(at<kInstrumentLoop>("start"));
+    in.loops[i].end = loop.integer<uint32_t>(at<kInstrumentLoop>("end"));
+    in.loops[i].count = loop.integer<uint32_t>(at<kInstrumentLoop>("count"));
   }
   std::vector<char> out(sizeof in);
   std::memcpy(out.data(), &in, sizeof in);
@@ -196,59 +212,65 @@ std::vector<char> with_trailing(const Struct& head, const Fields& f, std::size_t
 }
 
 std::vector<char> broadcast(Stream*, PyObject* fields) {
-  Fields f(fields, "broadcast",
-           {"description", "originator", "originator_reference", "origination_date",
-            "origination_time", "time_reference", "version", "umid", "loudness_value",
-            "loudness_range", "max_true_peak_level", "max_momentary_loudness",
-            "max_shortterm_loudness", "coding_history"});
+  using records::kBroadcastInfo;
+  Fields f(fields, "broadcast", kBroadcastInfo.fields);
   SF_BROADCAST_INFO b{};
-  f.text(0, b.description);
-  f.text(1, b.originator);
-  f.text(2, b.originator_reference);
-  f.text(3, b.origination_date);
-  f.text(4, b.origination_time);
-  uint64_t reference = f.integer<uint64_t>(5);
+  f.text(at<kBroadcastInfo>("description"), b.description);
+  f.text(at<kBroadcastInfo>("originator"), b.originator);
+  f.text(at<kBroadcastInfo>("originator_reference"), b.originator_reference);
+  f.text(at<kBroadcastInfo>("origination_date"), b.origination_date);
+  f.text(at<kBroadcastInfo>("origination_time"), b.origination_time);
+  uint64_t reference = f.integer<uint64_t>(at<kBroadcastInfo>("time_reference"));
   b.time_reference_low = static_cast<uint32_t>(reference);
   b.time_reference_high = static_cast<uint32_t>(reference >> 32);
-  b.version = f.integer<int16_t>(6);
-  PyObject* umid = f.item(7);
+  b.version = f.integer<int16_t>(at<kBroadcastInfo>("version"));
+  PyObject* umid = f.item(at<kBroadcastInfo>("umid"));
   if (!PyBytes_Check(umid) || PyBytes_GET_SIZE(umid) > static_cast<Py_ssize_t>(sizeof b.umid))
-    f.value_error(f.label(7) + ": bytes of at most 64 are required");
+    f.value_error(f.label(at<kBroadcastInfo>("umid")) + ": bytes of at most 64 are required");
   std::memcpy(b.umid, PyBytes_AS_STRING(umid), PyBytes_GET_SIZE(umid));
-  int16_t* loudness[] = {&b.loudness_value, &b.loudness_range, &b.max_true_peak_level,
-                         &b.max_momentary_loudness, &b.max_shortterm_loudness};
-  for (std::size_t i = 0; i < std::size(loudness); ++i) *loudness[i] = f.integer<int16_t>(8 + i);
-  return with_trailing(b, f, 13, offsetof(SF_BROADCAST_INFO, coding_history_size),
+  b.loudness_value = f.integer<int16_t>(at<kBroadcastInfo>("loudness_value"));
+  b.loudness_range = f.integer<int16_t>(at<kBroadcastInfo>("loudness_range"));
+  b.max_true_peak_level = f.integer<int16_t>(at<kBroadcastInfo>("max_true_peak_level"));
+  b.max_momentary_loudness = f.integer<int16_t>(at<kBroadcastInfo>("max_momentary_loudness"));
+  b.max_shortterm_loudness = f.integer<int16_t>(at<kBroadcastInfo>("max_shortterm_loudness"));
+  return with_trailing(b, f, at<kBroadcastInfo>("coding_history"),
+                       offsetof(SF_BROADCAST_INFO, coding_history_size),
                        offsetof(SF_BROADCAST_INFO, coding_history));
 }
 
 std::vector<char> cart(Stream*, PyObject* fields) {
-  Fields f(fields, "cart",
-           {"version", "title", "artist", "cut_id", "client_id", "category", "classification",
-            "out_cue", "start_date", "start_time", "end_date", "end_time", "producer_app_id",
-            "producer_app_version", "user_def", "level_reference", "post_timers", "url",
-            "tag_text"});
+  using records::kCartInfo;
+  using records::kCartTimer;
+  Fields f(fields, "cart", kCartInfo.fields);
   SF_CART_INFO c{};
-  char* texts[] = {c.version, c.title, c.artist, c.cut_id, c.client_id, c.category,
-                   c.classification, c.out_cue, c.start_date, c.start_time, c.end_date,
-                   c.end_time, c.producer_app_id, c.producer_app_version, c.user_def};
-  std::size_t widths[] = {sizeof c.version, sizeof c.title, sizeof c.artist, sizeof c.cut_id,
-                          sizeof c.client_id, sizeof c.category, sizeof c.classification,
-                          sizeof c.out_cue, sizeof c.start_date, sizeof c.start_time,
-                          sizeof c.end_date, sizeof c.end_time, sizeof c.producer_app_id,
-                          sizeof c.producer_app_version, sizeof c.user_def};
-  for (std::size_t i = 0; i < std::size(texts); ++i) f.text(i, texts[i], widths[i]);
-  c.level_reference = f.integer<int32_t>(15);
-  Ref timers = f.sequence(16, std::size(c.post_timers));
+  f.text(at<kCartInfo>("version"), c.version);
+  f.text(at<kCartInfo>("title"), c.title);
+  f.text(at<kCartInfo>("artist"), c.artist);
+  f.text(at<kCartInfo>("cut_id"), c.cut_id);
+  f.text(at<kCartInfo>("client_id"), c.client_id);
+  f.text(at<kCartInfo>("category"), c.category);
+  f.text(at<kCartInfo>("classification"), c.classification);
+  f.text(at<kCartInfo>("out_cue"), c.out_cue);
+  f.text(at<kCartInfo>("start_date"), c.start_date);
+  f.text(at<kCartInfo>("start_time"), c.start_time);
+  f.text(at<kCartInfo>("end_date"), c.end_date);
+  f.text(at<kCartInfo>("end_time"), c.end_time);
+  f.text(at<kCartInfo>("producer_app_id"), c.producer_app_id);
+  f.text(at<kCartInfo>("producer_app_version"), c.producer_app_version);
+  f.text(at<kCartInfo>("user_def"), c.user_def);
+  c.level_reference = f.integer<int32_t>(at<kCartInfo>("level_reference"));
+  Ref timers = f.sequence(at<kCartInfo>("post_timers"), std::size(c.post_timers));
   for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(timers.get()); ++i) {
     Fields timer(PySequence_Fast_GET_ITEM(timers.get(), i), "cart timer " + std::to_string(i),
-                 {"usage", "value"});
-    timer.text(0, c.post_timers[i].usage);
-    if (c.post_timers[i].usage[0] == 0) timer.value_error(timer.label(0) + ": a timer needs a usage");
-    c.post_timers[i].value = timer.integer<int32_t>(1);
+                 kCartTimer.fields);
+    constexpr std::size_t usage = at<kCartTimer>("usage");
+    timer.text(usage, c.post_timers[i].usage);
+    if (c.post_timers[i].usage[0] == 0)
+      timer.value_error(timer.label(usage) + ": a timer needs a usage");
+    c.post_timers[i].value = timer.integer<int32_t>(at<kCartTimer>("value"));
   }
-  f.text(17, c.url);
-  return with_trailing(c, f, 18, offsetof(SF_CART_INFO, tag_text_size),
+  f.text(at<kCartInfo>("url"), c.url);
+  return with_trailing(c, f, at<kCartInfo>("tag_text"), offsetof(SF_CART_INFO, tag_text_size),
                        offsetof(SF_CART_INFO, tag_text));
 }
 
@@ -263,7 +285,7 @@ std::vector<char> channel_map(Stream* self, PyObject* positions) {
   std::vector<char> bytes(n * sizeof(int32_t));
   for (Py_ssize_t i = 0; i < n; ++i) {
     Ref one = check(PyTuple_Pack(1, PySequence_Fast_GET_ITEM(items.get(), i)));
-    int32_t position = Fields(one.get(), "channel map", {"position"}).integer<int32_t>(0);
+    int32_t position = Fields(one.get(), "channel map", kPosition).integer<int32_t>(0);
     std::memcpy(bytes.data() + i * sizeof position, &position, sizeof position);
   }
   return bytes;
@@ -314,8 +336,9 @@ PyObject* stream_set_string(PyObject* object, PyObject* args) {
   return guarded([&] {
     auto* self = reinterpret_cast<Stream*>(object);
     Ref one = check(PyTuple_Pack(1, text));
-    std::string value(Fields(one.get(), "string", {"text"}).utf8(0));
-    bool taken = with_file(self, [&](SNDFILE* f) { return sf_set_string(f, id, value.c_str()) == 0; });
+    std::string value(Fields(one.get(), "string", kText).utf8(0));
+    bool taken =
+        with_file(self, [&](SNDFILE* f) { return sf_set_string(f, id, value.c_str()) == 0; });
     return py_bool(taken);
   });
 }

@@ -4,6 +4,8 @@
 #include <Python.h>
 #include <sndfile.h>
 
+#include <climits>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -38,6 +40,8 @@ Ref file_strings(Stream* self);
 namespace ondalis::stream {
 // libsndfile keeps at most this many bytes of a coding history or tag text.
 inline constexpr uint32_t kTrailingLimit = 16384;
+// The most cue points whose list still fits libsndfile's int datasize.
+inline constexpr std::size_t kMaxCuePoints = (INT_MAX - sizeof(uint32_t)) / sizeof(SF_CUE_POINT);
 // Stream.metadata(): {record name: tuple of fields or None} (see metadata.cpp).
 PyObject* stream_metadata(PyObject* self, PyObject*);
 // Stream.copy_metadata(source): offers this (written) stream every text and
