@@ -71,11 +71,14 @@ class _Part:
                 self.path = path
             except FileExistsError:
                 continue
+            except OSError:
+                raise  # the open failed: it made nothing
             except BaseException:
-                # Interrupted once the exclusive open had made the file:
-                # the random name is this call's.
-                with contextlib.suppress(OSError):
-                    os.remove(path)
+                # Interrupted once the exclusive open had made the file: the
+                # fresh random name holds this call's new, empty file.
+                if _regular(path) and os.lstat(path).st_size == 0:
+                    with contextlib.suppress(FileNotFoundError):
+                        os.remove(path)
                 raise
             break
         else:
@@ -115,10 +118,11 @@ class _Part:
     def discard(self) -> None:
         """Removes what this call made, and nothing else."""
         if self.path is not None and self.identity is None:
-            # Interrupted before the new file's identity was taken: it is
-            # the one the exclusive open just made.
-            with contextlib.suppress(FileNotFoundError):
-                os.remove(self.path)
+            # Interrupted before the new file's identity was taken: the one
+            # the exclusive open just made, while it is still a regular file.
+            if _regular(self.path):
+                with contextlib.suppress(FileNotFoundError):
+                    os.remove(self.path)
             return
         for written, _ in self._moves():
             with contextlib.suppress(FileNotFoundError):
