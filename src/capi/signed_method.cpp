@@ -61,7 +61,12 @@ Ref make_signature(PyObject* method) {
 PyObject* get_signature(PyObject* self, void*) {
   return guarded([&] {
     SignedMethod* s = as_signed(self);
-    if (s->signature == nullptr) s->signature = make_signature(s->method).release();
+    if (s->signature == nullptr) {
+      // Making it runs Python code, during which another thread may make
+      // and keep one first: the first kept is the one.
+      Ref made = make_signature(s->method);
+      if (s->signature == nullptr) s->signature = made.release();
+    }
     return Ref::borrow(s->signature);
   });
 }
