@@ -362,7 +362,7 @@ def _loop_chunks(code: int, wanted: _metadata.Given) -> List[Tuple[str, bytes]]:
     that read it from one (the RIFF family); none for the others, which
     then report it as not kept."""
     loop = wanted.records.get("loop_info")
-    family = _stream.WRITTEN_CHUNK_IDS.get(code & _ondalis.SF_FORMAT_TYPEMASK)
+    family = written_chunk_ids(code)
     if loop is None or family is None or family[0] != "riff":
         return []
     return [_metadata.acid_chunk(loop)]
@@ -404,12 +404,18 @@ def metadata(source: Any) -> Dict[str, Any]:
     return given
 
 
+def written_chunk_ids(code: int) -> Optional[Tuple[str, Tuple[str, ...]]]:
+    """(family, ids libsndfile writes itself) of a format of `code` that
+    libsndfile writes chunks to, else None."""
+    return _stream.WRITTEN_CHUNK_IDS.get(code & _ondalis.SF_FORMAT_TYPEMASK)
+
+
 def own_chunk_ids(found: "SoundInfo") -> List[Optional[str]]:
     """The ids of the chunks of a file that are not libsndfile's own (those
     it writes from the format and metadata), in file order: the chunks
     convert carries, or reports lost. Empty for a format outside the
     families libsndfile writes chunks to, whose chunks it cannot tell apart."""
-    family = _stream.WRITTEN_CHUNK_IDS.get(found.format & _ondalis.SF_FORMAT_TYPEMASK)
+    family = written_chunk_ids(found.format)
     return [] if family is None else [id for id, _ in found.chunks if id not in family[1]]
 
 
@@ -507,16 +513,8 @@ class SoundInfo:
     chunks: List[Tuple[Optional[str], int]] = dataclasses.field(default_factory=list)
 
 
-# SoundInfo field -> the command that reads it.
-METADATA_COMMANDS = {
-    "cue_points": "SFC_GET_CUE",
-    "instrument": "SFC_GET_INSTRUMENT",
-    "loop_info": "SFC_GET_LOOP_INFO",
-    "broadcast": "SFC_GET_BROADCAST_INFO",
-    "cart": "SFC_GET_CART_INFO",
-    "channel_map": "SFC_GET_CHANNEL_MAP_INFO",
-}
-METADATA_FIELDS = tuple(METADATA_COMMANDS)
+# The SoundInfo fields that hold records.
+METADATA_FIELDS = _metadata.RECORDS
 
 
 def _cue_points(fields: List[Any]) -> List[SfCuePoint]:

@@ -22,16 +22,9 @@ BLOCK_FRAMES = 65536
 PROGRESS_MIN_FRAMES = 16 * BLOCK_FRAMES
 
 # The records carried over (SoundInfo field, what it is called), as the
-# stream's copy_metadata offers them. Loop information has no set command in
-# libsndfile; it is only reported when the source has it.
-_CARRIED = (
-    ("cue_points", "cue points"),
-    ("instrument", "instrument"),
-    ("broadcast", "broadcast extension"),
-    ("cart", "cart chunk"),
-    ("channel_map", "channel map"),
-    ("loop_info", "loop information"),
-)
+# stream's copy_metadata offers them; loop information, which libsndfile has
+# no command to set (it travels in the acid chunk), is reported last.
+_CARRIED = tuple(sorted(_metadata.RECORD_NAMES.items(), key=lambda item: item[0] == "loop_info"))
 
 
 # Integer encodings: converting them through int32 keeps every sample exact,
@@ -74,12 +67,6 @@ def _lost(found: _api.SoundInfo, written: _api.SoundInfo) -> List[str]:
 _PORTABLE_CHUNKS = ("iXML", "axml", "ID3 ", "id3 ")
 
 
-def _written_ids(code: int) -> Optional[Tuple[str, Tuple[str, ...]]]:
-    """(family, ids libsndfile writes itself) of a format it writes chunks
-    to, else None."""
-    return _stream.WRITTEN_CHUNK_IDS.get(code & _ondalis.SF_FORMAT_TYPEMASK)
-
-
 def _lost_chunks(found: _api.SoundInfo, written: _api.SoundInfo) -> List[str]:
     """A "chunk 'id'" for each of the source's own chunks that the target's
     chunk list lacks (counted: two iXML chunks need two)."""
@@ -117,8 +104,8 @@ def _copy_chunks(reader: Any, writer: Any, found: _api.SoundInfo, code: int,
     only the others are set, and those of another family only when portable.
     What the target refuses, or the source does not hold whole, is left out
     and shows in `lost`, which lists the target's chunks."""
-    target = _written_ids(code)
-    source = _written_ids(found.format)
+    target = _api.written_chunk_ids(code)
+    source = _api.written_chunk_ids(found.format)
     if target is None or source is None:
         return
     same_family = target[0] == source[0]

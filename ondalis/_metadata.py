@@ -25,12 +25,12 @@ STRING_NAMES = {kind: name[len("SF_STR_"):].lower()
                 for kind, name in _ondalis.stringtype_id_to_name.items()}
 STRING_IDS = {name: kind for kind, name in STRING_NAMES.items()}
 
-# The records, by the keyword that gives them (as SoundInfo names them).
-RECORDS = ("cue_points", "instrument", "loop_info", "broadcast", "cart", "channel_map")
-# How each is called in messages.
+# The records, by the keyword that gives them (as SoundInfo names them, in
+# its order), and how each is called in messages.
 RECORD_NAMES = {"cue_points": "cue points", "instrument": "instrument",
                 "loop_info": "loop information", "broadcast": "broadcast extension",
                 "cart": "cart chunk", "channel_map": "channel map"}
+RECORDS = tuple(RECORD_NAMES)
 
 
 def _choices(names: Iterable[str]) -> str:
