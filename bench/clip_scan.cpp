@@ -1,4 +1,4 @@
-// The clip scan of write_frames (src/soundfile/clip_scan.cpp) against the
+// The clip scan of write_frames (src/sndfile/clip_scan.cpp) against the
 // plain loop the compiler would have to vectorise on its own, with the flags
 // of the release build: `make -C bench clip-scan`. Prints the best of five
 // timings per array size and sample type, and checks that both agree.
@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "../src/soundfile/clip_scan.hpp"
+#include "../src/sndfile/clip_scan.hpp"
 
 namespace {
 

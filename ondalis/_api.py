@@ -346,9 +346,19 @@ def write(target: Source, data: Any, samplerate: int, major: Optional[str] = Non
         with _opened_stream(place, "w", layout) as f:
             set_header(f, wanted, headers)
             written: int = f.write(array)
+            warn_clipped(f, target)
         if place is not target:
             confirm(place, written, layout)
     return written
+
+
+def warn_clipped(f: Any, target: Source) -> None:
+    """A UserWarning when float samples beyond full scale went to the
+    integer encoding of the stream `f`, which writes `target`: libsndfile
+    stored them at full scale."""
+    if f.clipped:
+        warnings.warn(f"{f.clipped} sample(s) beyond full scale (-1.0 to 1.0) were clipped "
+                      f"writing to {_path_text(target)!r}", UserWarning, stacklevel=3)
 
 
 def set_header(f: Any, wanted: _metadata.Given, chunks: "Chunks") -> None:

@@ -347,6 +347,7 @@ def convert(source: Any, target: Any, major: Optional[str] = None,
                 _copy_chunks(reader, writer, found, code, _replaced_chunks(wanted))
                 _api.set_header(writer, wanted, _api._loop_chunks(code, wanted))
                 frames = _copy_frames(reader, writer, Progress(total, label, stream))
+                _api.warn_clipped(writer, target)
             if place is not target and memory is None:
                 _api.confirm(place, frames, layout)
             written = _read_back(place, start or 0, described)

@@ -8,7 +8,7 @@
 #include "../capi/args.hpp"
 #include "../capi/boundary.hpp"
 #include "../capi/module_ns.hpp"
-#include "clip_scan.hpp"
+#include "../sndfile/clip_scan.hpp"
 #include "frames.hpp"
 #include "object.hpp"
 

@@ -146,6 +146,11 @@ SNDFILE* open_file(StreamState& s, const std::string& path, int fd, std::string&
   else file = sf_open(path.c_str(), s.mode, &s.info);
   if (file == nullptr) reason = sf_strerror(nullptr);
   library.unlock();
+  // Floats are scaled by full scale and limited to it in both directions, so
+  // that float data read from and written back to integer encodings gives
+  // back the samples as stored (without it libsndfile scales writes by one
+  // step less and lets values beyond full scale wrap around).
+  if (file != nullptr) sf_command(file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
   return file;
 }
 

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "../capi/boundary.hpp"
+#include "../sndfile/clip_scan.hpp"
 #include "frames.hpp"
 #include "open.hpp"
 #include "stream_ops.hpp"
@@ -96,11 +97,34 @@ Ref read_frames(Stream* self, sf_count_t frames, int typenum, bool two_d, PyObje
   return array;
 }
 
+namespace {
+
+bool float_encoding(int format) {
+  int encoding = format & SF_FORMAT_SUBMASK;
+  return encoding == SF_FORMAT_FLOAT || encoding == SF_FORMAT_DOUBLE;
+}
+
+// The samples of `array` that libsndfile's clipping will limit when they are
+// written to the stream's encoding.
+long long samples_clipped(const StreamState& s, PyArrayObject* array) {
+  if (float_encoding(s.info.format)) return 0;
+  const void* data = PyArray_DATA(array);
+  int64_t n = PyArray_SIZE(array);
+  switch (PyArray_TYPE(array)) {
+    case NPY_FLOAT64: return clip::count_beyond_unit(static_cast<const double*>(data), n);
+    case NPY_FLOAT32: return clip::count_beyond_unit(static_cast<const float*>(data), n);
+    default: return 0;
+  }
+}
+
+}  // namespace
+
 sf_count_t write_frames(Stream* self, PyObject* data) {
   sf_count_t count = checked_in(data, self->state.info.channels);
   auto* array = reinterpret_cast<PyArrayObject*>(data);
   int typenum = PyArray_TYPE(array);
   const void* samples = PyArray_DATA(array);
+  self->state.clipped += samples_clipped(self->state, array);
   sf_count_t n =
       with_file(self, [&](SNDFILE* f) { return write_typed(f, typenum, samples, count); });
   if (n != count) raise_file_error(self, "cannot write to");

@@ -50,6 +50,7 @@ struct StreamState {
   Ref name;                                // the source, or the path as a str
   Ref label;                               // how messages name it (a str)
   chunks::Budget chunk_budget{};           // chunks set so far; guarded by `mutex`
+  long long clipped = 0;  // float samples beyond [-1, 1] written to an integer encoding
 };
 
 struct Stream {

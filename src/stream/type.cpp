@@ -151,6 +151,10 @@ PyObject* closed_getter(PyObject* object, void*) {
   return PyBool_FromLong(s.file == nullptr);
 }
 
+PyObject* clipped_getter(PyObject* object, void*) {
+  return PyLong_FromLongLong(as_stream(object)->state.clipped);
+}
+
 PyGetSetDef stream_getset[] = {
     {"frames", info_getter<&SF_INFO::frames>, nullptr, "frames as opened", nullptr},
     {"samplerate", info_getter<&SF_INFO::samplerate>, nullptr, "frames per second", nullptr},
@@ -159,6 +163,9 @@ PyGetSetDef stream_getset[] = {
     {"sections", info_getter<&SF_INFO::sections>, nullptr, "sections", nullptr},
     {"seekable", info_getter<&SF_INFO::seekable>, nullptr, "whether libsndfile can seek", nullptr},
     {"closed", closed_getter, nullptr, "whether the stream is closed", nullptr},
+    {"clipped", clipped_getter, nullptr,
+     "float samples beyond [-1, 1] written so far to an integer encoding (libsndfile\n"
+     "stores them at full scale)", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
