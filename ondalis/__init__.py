@@ -16,7 +16,7 @@ except ImportError as error:
         "built (a source checkout?): install it with `make install` or `pip install .`, "
         "and run Python from outside the source folder") from None
 from ._version import __version__
-from ._api import SoundInfo, blocks, chunk_data, info, metadata, read, write
+from ._api import SndfileError, SoundInfo, blocks, chunk_data, info, metadata, read, write
 from ._convert import Converted, convert
 from ._ondalis import (
     SF_FORMAT_ENDMASK, SF_FORMAT_SUBMASK, SF_FORMAT_TYPEMASK, SF_MAX_CHANNELS, Ondalis,
@@ -31,7 +31,7 @@ from ._ondalis import (
     stringtype_name_to_id)
 
 __all__ = [
-    "Converted", "SoundInfo", "blocks", "chunk_data", "convert", "info", "metadata", "read", "write",
+    "Converted", "SndfileError", "SoundInfo", "blocks", "chunk_data", "convert", "info", "metadata", "read", "write",
     "__version__",
     "SF_FORMAT_ENDMASK", "SF_FORMAT_SUBMASK", "SF_FORMAT_TYPEMASK", "SF_MAX_CHANNELS",
     "Ondalis", "SfBroadcastInfo", "SfCartInfo", "SfCartTimer", "SfCuePoint", "SfDitherInfo",

@@ -190,6 +190,23 @@ def _opened_stream(source: Source, mode: str = "r",
     return _stream.Stream(source, mode, **(described or {}))
 
 
+# The OSError libsndfile's failures raise: its text is the message alone,
+# and `filename` names the source as the caller gave it.
+SndfileError: Type[OSError] = _stream.SndfileError
+
+# What a read does when libsndfile reports a decoder error (a damaged file)
+# before the frames the header announced: raise OSError, or keep the frames
+# decoded before it, with a warning.
+OnDamage = Literal["raise", "truncate"]
+
+
+def truncates(on_damage: str) -> bool:
+    """Whether `on_damage` asks for the decodable part of a damaged file."""
+    if on_damage not in get_args(OnDamage):
+        raise ValueError(f"on_damage must be 'raise' or 'truncate', not {on_damage!r}")
+    return on_damage == "truncate"
+
+
 def _check_access(source: Source, mode: str) -> None:
     """io.UnsupportedOperation, before anything is read or written, for a
     file object opened the other way ("file is open for reading only")."""
@@ -205,21 +222,21 @@ def _check_access(source: Source, mode: str) -> None:
 def read(source: Source, frames: int = -1, start: int = 0, *, always_2d: bool = False,
          stop: Optional[int] = None, fill_value: Optional[float] = None,
          major: Optional[str] = None, encoding: Optional[str] = None,
-         samplerate: Optional[int] = None,
-         channels: Optional[int] = None) -> Tuple[npt.NDArray[np.float64], int]: ...
+         samplerate: Optional[int] = None, channels: Optional[int] = None,
+         on_damage: OnDamage = "raise") -> Tuple[npt.NDArray[np.float64], int]: ...
 @overload
 def read(source: Source, frames: int = -1, start: int = 0, dtype: DType = "float64",
          always_2d: bool = False, *, stop: Optional[int] = None,
          out: Optional[npt.NDArray[Any]] = None, fill_value: Optional[float] = None,
          major: Optional[str] = None, encoding: Optional[str] = None,
-         samplerate: Optional[int] = None,
-         channels: Optional[int] = None) -> Tuple[npt.NDArray[Any], int]: ...
+         samplerate: Optional[int] = None, channels: Optional[int] = None,
+         on_damage: OnDamage = "raise") -> Tuple[npt.NDArray[Any], int]: ...
 def read(source: Source, frames: int = -1, start: int = 0, dtype: DType = "float64",
          always_2d: bool = False, *, stop: Optional[int] = None,
          out: Optional[npt.NDArray[Any]] = None, fill_value: Optional[float] = None,
          major: Optional[str] = None, encoding: Optional[str] = None,
-         samplerate: Optional[int] = None,
-         channels: Optional[int] = None) -> Tuple[npt.NDArray[Any], int]:
+         samplerate: Optional[int] = None, channels: Optional[int] = None,
+         on_damage: OnDamage = "raise") -> Tuple[npt.NDArray[Any], int]:
     """Read a sound file into a numpy array.
 
     `source` is a path, a file descriptor, an io.BytesIO (read from its current
@@ -234,9 +251,14 @@ def read(source: Source, frames: int = -1, start: int = 0, dtype: DType = "float
     length and type decide frames and dtype); the filled part is returned, or
     all of it with the rest set to `fill_value`.
     Headerless (RAW) input is described by major, encoding, samplerate and
-    channels. Raises ValueError for another dtype, TypeError for non-integer
+    channels. A damaged file (libsndfile's decoder reports an error before
+    the end the header announced) raises OSError naming the frame where
+    decoding stopped, unless on_damage="truncate" asks for the frames before
+    it (with a UserWarning); a clean early end returns what was read.
+    Raises ValueError for another dtype, TypeError for non-integer
     counts and OSError when the file cannot be opened.
     """
+    truncate = truncates(on_damage)
     frames, stop = _span(frames, stop)
     start = _integer(start, "start")
     described = _raw_format(major, encoding, samplerate, channels)
@@ -245,7 +267,7 @@ def read(source: Source, frames: int = -1, start: int = 0, dtype: DType = "float
         frames = len(out)  # what fill_value pads to
     _check_access(source, "r")
     data, rate = _stream.read(source, frames, start, typenum, bool(always_2d), out,
-                              stop=stop, **described)
+                              stop=stop, truncate=truncate, **described)
     if fill_value is not None and frames >= 0 and len(data) < frames:
         data = _padded(data, frames, fill_value, out)
     return data, rate
@@ -471,9 +493,12 @@ def confirm(path: Source, frames: int, layout: Dict[str, int]) -> None:
         found = f.frames
         readable = _readable_frames(f, frames) if found == frames else found
     if found != frames or readable != frames:
-        raise OSError(f"the file written to {os.fsdecode(path)!r} does not read back: "
-                      f"{frames} frames written, {found} found, {readable} readable "
-                      "(is the disk full?)")
+        shown = "an unknown length" if found == UNKNOWN_LENGTH else f"{found}"
+        error = SndfileError(f"the file written to {os.fsdecode(path)!r} does not read back: "
+                        f"{frames} frames written, {shown} found, {readable} readable "
+                        "(is the disk full?)")
+        error.filename = os.fsdecode(path)
+        raise error
 
 
 def _readable_frames(f: Any, frames: int) -> int:
@@ -679,23 +704,23 @@ def blocks(source: Source, blocksize: Optional[int] = None, overlap: int = 0,
            frames: int = -1, start: int = 0, stop: Optional[int] = None, *,
            always_2d: bool = False, fill_value: Optional[float] = None,
            major: Optional[str] = None, encoding: Optional[str] = None,
-           samplerate: Optional[int] = None,
-           channels: Optional[int] = None) -> Iterator[npt.NDArray[np.float64]]: ...
+           samplerate: Optional[int] = None, channels: Optional[int] = None,
+           on_damage: OnDamage = "raise") -> Iterator[npt.NDArray[np.float64]]: ...
 @overload
 def blocks(source: Source, blocksize: Optional[int] = None, overlap: int = 0,
            frames: int = -1, start: int = 0, stop: Optional[int] = None,
            dtype: DType = "float64", always_2d: bool = False,
            fill_value: Optional[float] = None, out: Optional[npt.NDArray[Any]] = None, *,
            major: Optional[str] = None, encoding: Optional[str] = None,
-           samplerate: Optional[int] = None,
-           channels: Optional[int] = None) -> Iterator[npt.NDArray[Any]]: ...
+           samplerate: Optional[int] = None, channels: Optional[int] = None,
+           on_damage: OnDamage = "raise") -> Iterator[npt.NDArray[Any]]: ...
 def blocks(source: Source, blocksize: Optional[int] = None, overlap: int = 0,
            frames: int = -1, start: int = 0, stop: Optional[int] = None,
            dtype: DType = "float64", always_2d: bool = False,
            fill_value: Optional[float] = None, out: Optional[npt.NDArray[Any]] = None, *,
            major: Optional[str] = None, encoding: Optional[str] = None,
-           samplerate: Optional[int] = None,
-           channels: Optional[int] = None) -> Iterator[npt.NDArray[Any]]:
+           samplerate: Optional[int] = None, channels: Optional[int] = None,
+           on_damage: OnDamage = "raise") -> Iterator[npt.NDArray[Any]]:
     """Yield the file's frames in blocks of `blocksize` frames, in order.
 
     Each block after the first starts `overlap` frames before the previous one
@@ -706,9 +731,10 @@ def blocks(source: Source, blocksize: Optional[int] = None, overlap: int = 0,
     rather than at the first block. Every block is a new array that the caller
     may change, unless `out` is given: then every block is read into that one
     array (its length is the blocksize, its type the dtype) and the filled part
-    is yielded. Raises ValueError for a blocksize below 1, an overlap outside
-    [0, blocksize) or an unknown dtype.
+    is yielded. `on_damage` is read()'s. Raises ValueError for a blocksize
+    below 1, an overlap outside [0, blocksize) or an unknown dtype.
     """
+    truncate = truncates(on_damage)
     typenum = _TYPENUMS[_dtype(dtype)]
     if out is not None:
         size = len(out)
@@ -731,5 +757,5 @@ def blocks(source: Source, blocksize: Optional[int] = None, overlap: int = 0,
     _check_access(source, "r")
     iterator: Iterator[np.ndarray] = _stream.blocks(
         source, blocksize, overlap, frames, start, typenum, bool(always_2d), out, fill_value,
-        stop=stop, **described)
+        stop=stop, truncate=truncate, **described)
     return iterator

@@ -291,7 +291,8 @@ def convert(source: Any, target: Any, major: Optional[str] = None,
             loop_info: Optional[SfLoopInfo] = None,
             broadcast: Optional[SfBroadcastInfo] = None,
             cart: Optional[SfCartInfo] = None,
-            channel_map: Optional[List[str]] = None) -> Converted:
+            channel_map: Optional[List[str]] = None,
+            on_damage: _api.OnDamage = "raise") -> Converted:
     """Stream a sound file into a new file of another format, with its metadata.
 
     `source` is anything read() takes, `target` anything write() takes. The
@@ -307,7 +308,9 @@ def convert(source: Any, target: Any, major: Optional[str] = None,
     replace the source's (the texts one by one). `progress`: False (the
     default) for no progress bar, True for one on stderr when it is a
     terminal and the file is long, or a stream to draw it on (again only
-    when that stream is a terminal).
+    when that stream is a terminal). A damaged source raises OSError, and
+    the target is left as it was, unless on_damage="truncate" converts the
+    frames decoded before the damage (with a warning), as read() does.
 
     With no encoding given, the source's is kept where the target takes it
     (a lossy one only into its own format), else the narrowest exact
@@ -327,12 +330,14 @@ def convert(source: Any, target: Any, major: Optional[str] = None,
     cannot be opened or written.
     """
     stream = sys.stderr if progress is True else progress or None
+    truncate = _api.truncates(on_damage)
     wanted = _metadata.given(strings, cue_points=cue_points, instrument=instrument,
                              loop_info=loop_info, broadcast=broadcast, cart=cart,
                              channel_map=channel_map)
     _refuse_the_same_file(source, target)
     label = f"converting {printable(os.path.basename(_api._path_text(source)))}"
     with _api._opened_stream(source) as reader:
+        reader.truncate_damage = truncate
         found = _with_given(_api._described(reader, _api._path_text(source)), wanted)
         code, narrowed = _target_format(found, target, major, encoding)
         _api.check_channels(code, reader.channels)

@@ -75,7 +75,7 @@ def cases(tmp_path):
 def test_opens_at_once_each_get_their_own_data_or_error(cases):
     alone = {name: outcome(lambda: ondalis.read(make(), dtype="int16")) for name, make in cases}
     assert sum(result[0] == "data" for result in alone.values()) == 12
-    assert alone["garbage"] == (OSError, "cannot open <bytearray of 5000 bytes>: "
+    assert alone["garbage"] == (ondalis.SndfileError, "cannot open <bytearray of 5000 bytes>: "
                                          "Format not recognised.")
     barrier = threading.Barrier(THREADS)
     mismatches = []

@@ -152,13 +152,17 @@ sf_count_t FileObjectIo::length() {
 // The file object's seek() to an absolute position. An OSError it raises is a
 // failed seek (-1), as lseek's failure is for a path: libsndfile goes on as it
 // does there (a broken header that sends it to an offset the file system
-// cannot hold, EINVAL, still reads). Any other exception is carried out.
+// cannot hold, EINVAL, still reads); the OSError is kept, so that a failure
+// libsndfile then reports is the file object's own exception. Any other
+// exception is carried out.
 bool FileObjectIo::seek_to(sf_count_t position) {
   try {
     Ref moved = check(PyObject_CallMethod(file_.get(), "seek", "(Li)", position, SEEK_SET));
   } catch (const python_error&) {
     if (!PyErr_ExceptionMatches(PyExc_OSError)) throw;
-    PyErr_Clear();
+    PendingError latest;
+    latest.take();
+    seek_error_ = std::move(latest);
     return false;
   }
   return true;

@@ -61,11 +61,15 @@ class Io {
   virtual void deliver() {}
   // The exception a callback met, if any (moved out; lock need not be held).
   PendingError take_error() { return error_.release(); }
+  // The OSError of the last seek that failed, which libsndfile was told of
+  // as a failed seek and may have got over (moved out).
+  PendingError take_seek_error() { return seek_error_.release(); }
   // libsndfile's table of callbacks, each forwarding to an Io.
   static SF_VIRTUAL_IO table;
 
  protected:
   PendingError error_;
+  PendingError seek_error_;
 };
 
 // Bytes in memory. Reading: `size` bytes at `data`, which the owner keeps

@@ -97,24 +97,27 @@ struct Opened {
   Ref stream;
 };
 
-Opened open_typed(PyObject* source, int typenum, int format, int channels, int samplerate) {
+Opened open_typed(PyObject* source, int typenum, int format, int channels, int samplerate,
+                  bool truncate) {
   Ref kind = check(PyLong_FromLong(typenum));
   int checked = checked_typenum(kind.get());
-  return {checked, open_stream(source, "r", format, channels, samplerate)};
+  Opened opened{checked, open_stream(source, "r", format, channels, samplerate)};
+  as_stream(opened.stream)->state.truncate_damage = truncate;
+  return opened;
 }
 
 PyObject* read_file(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* names[] = {"source", "frames", "start", "dtype", "always_2d", "out",
-                                "format", "channels", "samplerate", "stop", nullptr};
+                                "format", "channels", "samplerate", "stop", "truncate", nullptr};
   PyObject *source, *out = nullptr, *stop = nullptr;
   long long frames = -1, start = 0;
-  int typenum = NPY_FLOAT64, two_d = 0, format = 0, channels = 0, samplerate = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|LLipOiiiO:read", const_cast<char**>(names),
+  int typenum = NPY_FLOAT64, two_d = 0, format = 0, channels = 0, samplerate = 0, truncate = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|LLipOiiiOp:read", const_cast<char**>(names),
                                    &source, &frames, &start, &typenum, &two_d, &out, &format,
-                                   &channels, &samplerate, &stop))
+                                   &channels, &samplerate, &stop, &truncate))
     return nullptr;
   return guarded([&] {
-    Opened opened = open_typed(source, typenum, format, channels, samplerate);
+    Opened opened = open_typed(source, typenum, format, channels, samplerate, truncate != 0);
     Ref& stream = opened.stream;
     Ref data = closing(stream, [&] {
       sf_count_t count = go_to_span(as_stream(stream), start, frames, stop);
@@ -127,17 +130,17 @@ PyObject* read_file(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* open_blocks(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* names[] = {"source", "blocksize", "overlap", "frames", "start", "dtype",
                                 "always_2d", "out", "fill_value", "format", "channels",
-                                "samplerate", "stop", nullptr};
+                                "samplerate", "stop", "truncate", nullptr};
   PyObject *source, *out = nullptr, *fill = nullptr, *stop = nullptr;
   long long blocksize = 0, overlap = 0, frames = -1, start = 0;
-  int typenum = NPY_FLOAT64, two_d = 0, format = 0, channels = 0, samplerate = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|LLLLipOOiiiO:blocks",
+  int typenum = NPY_FLOAT64, two_d = 0, format = 0, channels = 0, samplerate = 0, truncate = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|LLLLipOOiiiOp:blocks",
                                    const_cast<char**>(names), &source, &blocksize, &overlap,
                                    &frames, &start, &typenum, &two_d, &out, &fill, &format,
-                                   &channels, &samplerate, &stop))
+                                   &channels, &samplerate, &stop, &truncate))
     return nullptr;
   return guarded([&] {
-    Opened opened = open_typed(source, typenum, format, channels, samplerate);
+    Opened opened = open_typed(source, typenum, format, channels, samplerate, truncate != 0);
     Ref& stream = opened.stream;
     return closing(stream, [&] {
       bool padded = fill != nullptr && fill != Py_None;
@@ -153,14 +156,15 @@ PyMethodDef functions[] = {
     {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_file)),
      METH_VARARGS | METH_KEYWORDS,
      "read(source, frames=-1, start=0, dtype=NPY_FLOAT64, always_2d=False, out=None, "
-     "format=0, channels=0, samplerate=0, stop=None)\n--\n\n"
+     "format=0, channels=0, samplerate=0, stop=None, truncate=False)\n--\n\n"
      "(data, samplerate) of a sound source: opened, read and closed in one call;\n"
-     "`stop` (a slice's end) given instead of `frames`."},
+     "`stop` (a slice's end) given instead of `frames`; `truncate`: a decoder\n"
+     "error ends the data with a warning instead of raising OSError."},
     {"blocks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_blocks)),
      METH_VARARGS | METH_KEYWORDS,
      "blocks(source, blocksize=0, overlap=0, frames=-1, start=0, dtype=NPY_FLOAT64, "
      "always_2d=False, out=None, fill_value=None, format=0, channels=0, samplerate=0, "
-     "stop=None)\n--\n\n"
+     "stop=None, truncate=False)\n--\n\n"
      "An iterator over the blocks of a sound source; it closes the source at the end."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -177,6 +181,8 @@ int exec_module(PyObject* module) {
   Ref written = Ref::steal(guarded([] { return Ref::steal(chunks::written_id_table()); }));
   if (!written || PyModule_AddObjectRef(module, "WRITTEN_CHUNK_IDS", written.get()) < 0)
     return -1;
+  Ref error = Ref::steal(make_sndfile_error());
+  if (!error || PyModule_AddObjectRef(module, "SndfileError", error.get()) < 0) return -1;
   Ref unknown = Ref::steal(PyLong_FromLongLong(kUnknownLength));
   if (!unknown || PyModule_AddObjectRef(module, "UNKNOWN_LENGTH", unknown.get()) < 0) return -1;
   return 0;

@@ -26,16 +26,20 @@ ExportedBuffer::ExportedBuffer(PyObject* exporter) {
   held_ = true;
 }
 
+PyObject* io_attribute(PyObject*& slot, const char* name) {
+  if (slot != nullptr) return slot;
+  Ref io = check(PyImport_ImportModule("io"));
+  // Two threads may both get here; the first one's type is kept.
+  Ref found = check(PyObject_GetAttrString(io.get(), name));
+  if (slot == nullptr) slot = found.release();
+  return slot;
+}
+
 namespace {
 
-// io.BytesIO, imported once (a borrowed type kept for the life of the process).
 PyObject* bytesio_type() {
-  static PyObject* type = [] {
-    Ref io = Ref::steal(PyImport_ImportModule("io"));
-    return io ? PyObject_GetAttrString(io.get(), "BytesIO") : nullptr;
-  }();
-  if (type == nullptr) fail();
-  return type;
+  static PyObject* type = nullptr;
+  return io_attribute(type, "BytesIO");
 }
 
 bool has_method(PyObject* object, const char* name) {
@@ -199,11 +203,13 @@ int own_duplicate(PyObject* source, int mode) {
   return copy;
 }
 
-// The system's reason a path cannot be read as a file (errno), or 0.
+// The system's reason a path cannot be opened in `mode` (errno), or 0.
 int path_problem(const std::string& path, int mode) {
   struct stat found;
   if (stat(path.c_str(), &found) != 0) return mode == SFM_READ || errno != ENOENT ? errno : 0;
-  return S_ISDIR(found.st_mode) ? EISDIR : 0;
+  if (S_ISDIR(found.st_mode)) return EISDIR;
+  int access = mode == SFM_READ ? R_OK : mode == SFM_WRITE ? W_OK : R_OK | W_OK;
+  return faccessat(AT_FDCWD, path.c_str(), access, AT_EACCESS) != 0 ? errno : 0;
 }
 
 // OSError(errno, strerror, name): the interpreter picks the subclass
@@ -216,7 +222,10 @@ int path_problem(const std::string& path, int mode) {
 
 [[noreturn]] void raise_open_error(StreamState& s, const std::string& path,
                                    const std::string& reason) {
+  // A file object's own exception says why better than libsndfile can: the
+  // one a callback met, else that of a seek libsndfile was told had failed.
   PendingError error = s.io ? s.io->take_error() : PendingError{};
+  if (error.empty() && s.io) error = s.io->take_seek_error();
   if (!error.empty()) {
     error.restore();
     fail();
@@ -224,8 +233,29 @@ int path_problem(const std::string& path, int mode) {
   if (!path.empty()) {
     if (int code = path_problem(path, s.mode)) raise_errno(code, s.name.get());
   }
-  PyErr_Format(PyExc_OSError, "cannot open %U: %s", s.label.get(), reason.c_str());
-  fail();
+  raise_named(s, PyExc_OSError, check(PyUnicode_FromFormat("cannot open %U: %s", s.label.get(),
+                                                           reason_text(reason.c_str()).c_str())));
+}
+
+// What an OSError names: the path or descriptor, or a file object's name
+// (None for memory and for file objects without a name).
+Ref filename_of(const StreamState& s, PyObject* source, bool named) {
+  if (named) return Ref::borrow(s.name.get());
+  if (PyObject_CheckBuffer(source) || !has_method(source, "name")) return Ref::borrow(Py_None);
+  Ref name = Ref::steal(PyObject_GetAttrString(source, "name"));
+  if (!name) PyErr_Clear();
+  bool usable = name && (PyUnicode_Check(name.get()) || PyBytes_Check(name.get()) ||
+                         PyLong_Check(name.get()));
+  return usable ? std::move(name) : Ref::borrow(Py_None);
+}
+
+// The source's size in bytes where the system or the memory says it (else 0).
+sf_count_t source_size(const StreamState& s, const std::string& path, int fd) {
+  struct stat found;
+  if (!path.empty()) return stat(path.c_str(), &found) == 0 ? found.st_size : 0;
+  if (fd >= 0) return fstat(fd, &found) == 0 ? found.st_size : 0;
+  auto* memory = dynamic_cast<MemoryIo*>(s.io.get());
+  return memory != nullptr && s.mode == SFM_READ ? memory->length() : 0;
 }
 
 }  // namespace
@@ -257,6 +287,8 @@ void open_source(StreamState& s, PyObject* source) {
   }
   if (PyErr_Occurred()) fail();
   if (!s.label) s.label = check(PyObject_Repr(s.name.get()));
+  s.filename = filename_of(s, source, !path.empty() || fd >= 0);
+  s.source_bytes = source_size(s, path, fd);
   std::string reason;
   s.file = open_file(s, path, fd, reason);
   if (s.file == nullptr) raise_open_error(s, path, reason);

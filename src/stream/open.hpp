@@ -12,4 +12,8 @@ namespace ondalis::stream {
 // source of another kind.
 void open_source(StreamState& s, PyObject* source);
 
+// An attribute of the io module (a type), looked up once and kept for the
+// life of the process in `slot`; borrowed.
+PyObject* io_attribute(PyObject*& slot, const char* name);
+
 }  // namespace ondalis::stream

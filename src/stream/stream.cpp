@@ -3,6 +3,8 @@
 // stream's mutex held).
 #include "stream.hpp"
 
+#include <cerrno>
+#include <cstring>
 #include <limits>
 #include <new>
 
@@ -14,10 +16,80 @@
 
 namespace ondalis::stream {
 
-void raise_file_error(Stream* self, const char* what) {
-  std::string reason = with_file(self, [](SNDFILE* f) { return std::string(sf_strerror(f)); });
-  PyErr_Format(PyExc_OSError, "%s %U: %s", what, self->state.label.get(), reason.c_str());
+std::string reason_text(const char* text) {
+  std::string reason(text);
+  const std::string prefix = "Error : ";
+  return reason.compare(0, prefix.size(), prefix) == 0 ? reason.substr(prefix.size()) : reason;
+}
+
+namespace {
+
+// An OSError's text is its message alone: OSError's own would read
+// "[Errno None] None: 'name'" once a filename is set without an errno.
+PyObject* sndfile_error_str(PyObject* self) {
+  return guarded([&] {
+    Ref args = check(PyObject_GetAttrString(self, "args"));
+    if (PyTuple_Check(args.get()) && PyTuple_GET_SIZE(args.get()) == 1)
+      return check(PyObject_Str(PyTuple_GET_ITEM(args.get(), 0)));
+    return check(reinterpret_cast<PyTypeObject*>(PyExc_OSError)->tp_str(self));
+  });
+}
+
+PyObject* sndfile_error = nullptr;
+
+}  // namespace
+
+PyObject* make_sndfile_error() {
+  static PyType_Slot slots[] = {
+      {Py_tp_str, reinterpret_cast<void*>(sndfile_error_str)},
+      {Py_tp_doc, const_cast<char*>("An OSError that libsndfile reported (a file it cannot open, "
+                                    "read or write), its filename the source's.")},
+      {0, nullptr},
+  };
+  static PyType_Spec spec = {"ondalis.SndfileError", 0, 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
+  // Kept for the life of the process, as the static types of the module are.
+  if (sndfile_error == nullptr) sndfile_error = PyType_FromSpecWithBases(&spec, PyExc_OSError);
+  return Py_XNewRef(sndfile_error);
+}
+
+void raise_named(const StreamState& s, PyObject* type, const Ref& message, int code) {
+  if (type == PyExc_OSError) type = sndfile_error;
+  Ref error = check(PyObject_CallOneArg(type, message.get()));
+  if (s.filename) check_status(PyObject_SetAttrString(error.get(), "filename", s.filename.get()));
+  if (code != 0) {
+    Ref number = check(PyLong_FromLong(code));
+    Ref text = check(PyUnicode_FromString(std::strerror(code)));
+    check_status(PyObject_SetAttrString(error.get(), "errno", number.get()));
+    check_status(PyObject_SetAttrString(error.get(), "strerror", text.get()));
+  }
+  PyErr_SetObject(type, error.get());
   fail();
+}
+
+namespace {
+
+// The file object's own OSError from a seek that libsndfile met as a failed
+// one, when there is one: the cause of what libsndfile then reports.
+void raise_seek_error(StreamState& s) {
+  PendingError seek = s.io ? s.io->take_seek_error() : PendingError{};
+  if (seek.empty()) return;
+  seek.restore();
+  fail();
+}
+
+}  // namespace
+
+void raise_file_error(Stream* self, const char* what, int code) {
+  StreamState& s = self->state;
+  raise_seek_error(s);
+  std::string reason = with_file(self, [](SNDFILE* f) {
+    return sf_error(f) == SF_ERR_NO_ERROR ? std::string() : reason_text(sf_strerror(f));
+  });
+  // libsndfile's text for no error ("No Error.") would read as success.
+  if (reason.empty()) reason = code != 0 ? std::strerror(code) : "libsndfile gave no reason";
+  raise_named(s, PyExc_OSError,
+              check(PyUnicode_FromFormat("%s %U: %s", what, s.label.get(), reason.c_str())), code);
 }
 
 namespace {
@@ -51,8 +123,60 @@ sf_count_t frames_left(Stream* self) {
   return here < 0 ? -1 : std::max<sf_count_t>(info.frames - here, 0);
 }
 
+namespace {
+
+// What one read gave: the frames, where they started, and libsndfile's error
+// when it stopped short because of one (a clean end reports none).
+struct Got {
+  sf_count_t frames = 0;
+  sf_count_t from = 0;
+  int error = 0;
+  std::string reason;
+};
+
+Ref damage_text(const StreamState& s, const Got& got) {
+  Ref announced = s.info.frames == kUnknownLength || !s.info.seekable
+                      ? check(PyUnicode_FromString("of an unknown length"))
+                      : check(PyUnicode_FromFormat("of the %lld its header announces",
+                                                   static_cast<long long>(s.info.frames)));
+  return check(PyUnicode_FromFormat("cannot read %U: decoding stopped at frame %lld %U: %s",
+                                    s.label.get(), static_cast<long long>(got.from + got.frames),
+                                    announced.get(), got.reason.c_str()));
+}
+
+// A decoder error ends the frames: OSError, or when the caller asked for the
+// decodable part, a warning (once per stream) and the frames read so far.
+void report_damage(StreamState& s, const Got& got) {
+  raise_seek_error(s);
+  Ref text = damage_text(s, got);
+  if (!s.truncate_damage) raise_named(s, PyExc_OSError, text);
+  if (s.damage_reported) return;
+  s.damage_reported = true;
+  Ref warning = check(PyUnicode_FromFormat("%U; the frames before it are kept", text.get()));
+  check_status(PyErr_WarnEx(PyExc_UserWarning, PyUnicode_AsUTF8(warning.get()), 1));
+}
+
+}  // namespace
+
+void raise_unsupported(const char* text) {
+  static PyObject* type = nullptr;
+  raise(io_attribute(type, "UnsupportedOperation"), text);
+}
+
 sf_count_t read_into(Stream* self, int typenum, void* data, sf_count_t frames) {
-  return with_file(self, [&](SNDFILE* f) { return read_typed(f, typenum, data, frames); });
+  StreamState& s = self->state;
+  if (s.mode != SFM_READ) raise_unsupported("file is open for writing only");
+  Got got = with_file(self, [&](SNDFILE* f) {
+    Got read;
+    read.from = s.position;
+    read.frames = read_typed(f, typenum, data, frames);
+    s.position += read.frames;
+    if (read.frames < frames && (read.error = sf_error(f)) != 0)
+      read.reason = reason_text(sf_strerror(f));
+    return read;
+  });
+  if (got.error != 0) report_damage(s, got);
+  return got.frames;
 }
 
 namespace {
@@ -62,16 +186,32 @@ char* frame_pointer(Ref& array, sf_count_t frame, int channels) {
   return static_cast<char*>(PyArray_DATA(a)) + frame * channels * PyArray_ITEMSIZE(a);
 }
 
-// Reads to the end of a stream of unknown length, doubling the array.
-Ref read_to_end(Stream* self, int typenum, bool two_d) {
+// The most frames a source of its size can honestly yield in `typenum`: its
+// bytes, decoded at up to 64 times their size in memory (past any format's
+// compression of real audio; a file of digital silence may compress more and
+// is read by growing), and never fewer than a first read's worth. A header's
+// claim beyond it sizes no array: 101 bytes of FLAC may announce 2**33 frames.
+sf_count_t trusted_frames(const StreamState& s, int typenum) {
+  constexpr sf_count_t kFloor = sf_count_t{1} << 16, kExpansion = 64;
+  sf_count_t frame_bytes = static_cast<sf_count_t>(s.info.channels) * item_size(typenum);
+  sf_count_t frames = s.source_bytes / frame_bytes;
+  if (frames > std::numeric_limits<sf_count_t>::max() / kExpansion) return frames;
+  return std::max(kFloor, frames * kExpansion);
+}
+
+// Up to `limit` frames (< 0: to the end): an array of the claim when the
+// source can hold it, else one that doubles as the frames come.
+Ref read_growing(Stream* self, int typenum, bool two_d, sf_count_t limit) {
   int channels = self->state.info.channels;
-  sf_count_t capacity = 1 << 16, total = 0;
+  sf_count_t trusted = trusted_frames(self->state, typenum);
+  sf_count_t capacity = limit < 0 ? std::min<sf_count_t>(trusted, 1 << 16) : std::min(limit, trusted);
+  sf_count_t total = 0;
   Ref array = new_frames(capacity, channels, typenum, two_d);
   for (;;) {
     sf_count_t n = read_into(self, typenum, frame_pointer(array, total, channels), capacity - total);
     total += n;
-    if (total < capacity || n == 0) break;
-    capacity *= 2;
+    if (total < capacity || n == 0 || total == limit) break;
+    capacity = limit < 0 ? capacity * 2 : std::min(capacity * 2, limit);
     grow(array, capacity);
   }
   shrink(array, total);
@@ -90,11 +230,7 @@ Ref read_frames(Stream* self, sf_count_t frames, int typenum, bool two_d, PyObje
     return first_frames(array, n);
   }
   if (frames < 0) frames = frames_left(self);
-  if (frames < 0) return read_to_end(self, typenum, two_d);
-  Ref array = new_frames(frames, channels, typenum, two_d);
-  sf_count_t n = read_into(self, typenum, frame_pointer(array, 0, channels), frames);
-  shrink(array, n);
-  return array;
+  return read_growing(self, typenum, two_d, frames);
 }
 
 namespace {
@@ -125,14 +261,26 @@ sf_count_t write_frames(Stream* self, PyObject* data) {
   int typenum = PyArray_TYPE(array);
   const void* samples = PyArray_DATA(array);
   self->state.clipped += samples_clipped(self->state, array);
-  sf_count_t n =
-      with_file(self, [&](SNDFILE* f) { return write_typed(f, typenum, samples, count); });
-  if (n != count) raise_file_error(self, "cannot write to");
+  int code = 0;
+  sf_count_t n = with_file(self, [&](SNDFILE* f) {
+    errno = 0;
+    sf_count_t took = write_typed(f, typenum, samples, count);
+    // The system's reason a write failed (a full disk, a quota), which
+    // libsndfile keeps only as text.
+    if (took != count) code = errno;
+    return took;
+  });
+  if (n != count) raise_file_error(self, "cannot write to", code);
   return n;
 }
 
 sf_count_t seek_frames(Stream* self, sf_count_t frames, int whence) {
-  sf_count_t at = with_file(self, [&](SNDFILE* f) { return sf_seek(f, frames, whence); });
+  StreamState& s = self->state;
+  sf_count_t at = with_file(self, [&](SNDFILE* f) {
+    sf_count_t moved = sf_seek(f, frames, whence);
+    if (moved >= 0) s.position = moved;
+    return moved;
+  });
   if (at < 0) raise_file_error(self, "cannot seek in");
   return at;
 }
@@ -162,10 +310,9 @@ void close_stream(Stream* self) {
     error.restore();
     fail();
   }
-  if (status != 0) {
-    PyErr_Format(PyExc_OSError, "cannot finish %U: %s", s.label.get(), sf_error_number(status));
-    fail();
-  }
+  if (status != 0)
+    raise_named(s, PyExc_OSError, check(PyUnicode_FromFormat("cannot finish %U: %s", s.label.get(),
+                                                             sf_error_number(status))));
   if (was_open && s.mode != SFM_READ && s.io) s.io->deliver();
 }
 

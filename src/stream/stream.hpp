@@ -49,6 +49,11 @@ struct StreamState {
   std::unique_ptr<Io> io;                  // null for paths and descriptors
   Ref name;                                // the source, or the path as a str
   Ref label;                               // how messages name it (a str)
+  Ref filename;  // what an OSError's filename is: the path, the descriptor, a file object's name
+  sf_count_t source_bytes = 0;  // the size of the source when known (else 0)
+  sf_count_t position = 0;      // the frame reads go on from; guarded by `mutex`
+  bool truncate_damage = false;  // a decoder error ends the frames with a warning
+  bool damage_reported = false;  // that warning was given
   chunks::Budget chunk_budget{};           // chunks set so far; guarded by `mutex`
   long long clipped = 0;  // float samples beyond [-1, 1] written to an integer encoding
 };
@@ -89,6 +94,19 @@ auto with_file(Stream* self, Call&& call) {
 }
 
 // OSError with libsndfile's text for the file's last error.
-[[noreturn]] void raise_file_error(Stream* self, const char* what);
+// `code`: the system's errno for the failure, when known (else 0).
+[[noreturn]] void raise_file_error(Stream* self, const char* what, int code = 0);
+// An exception of `type` with `message`, its filename the stream's source
+// (the user's path, descriptor or file object's name), and with `code` its
+// errno and strerror.
+[[noreturn]] void raise_named(const StreamState& s, PyObject* type, const Ref& message,
+                              int code = 0);
+// io.UnsupportedOperation(text).
+[[noreturn]] void raise_unsupported(const char* text);
+// The type of the OSErrors raise_named makes (made once, at module
+// execution; a new reference, or null with an exception set).
+PyObject* make_sndfile_error();
+// libsndfile's text for an error, without the "Error : " it puts before some.
+std::string reason_text(const char* text);
 
 }  // namespace ondalis::stream

@@ -155,6 +155,21 @@ PyObject* clipped_getter(PyObject* object, void*) {
   return PyLong_FromLongLong(as_stream(object)->state.clipped);
 }
 
+PyObject* truncate_getter(PyObject* object, void*) {
+  return PyBool_FromLong(as_stream(object)->state.truncate_damage);
+}
+
+int truncate_setter(PyObject* object, PyObject* value, void*) {
+  if (value == nullptr) {
+    PyErr_SetString(PyExc_AttributeError, "truncate_damage cannot be deleted");
+    return -1;
+  }
+  int truth = PyObject_IsTrue(value);
+  if (truth < 0) return -1;
+  as_stream(object)->state.truncate_damage = truth != 0;
+  return 0;
+}
+
 PyGetSetDef stream_getset[] = {
     {"frames", info_getter<&SF_INFO::frames>, nullptr, "frames as opened", nullptr},
     {"samplerate", info_getter<&SF_INFO::samplerate>, nullptr, "frames per second", nullptr},
@@ -163,6 +178,9 @@ PyGetSetDef stream_getset[] = {
     {"sections", info_getter<&SF_INFO::sections>, nullptr, "sections", nullptr},
     {"seekable", info_getter<&SF_INFO::seekable>, nullptr, "whether libsndfile can seek", nullptr},
     {"closed", closed_getter, nullptr, "whether the stream is closed", nullptr},
+    {"truncate_damage", truncate_getter, truncate_setter,
+     "whether a decoder error ends the frames with a warning (else reads raise OSError)",
+     nullptr},
     {"clipped", clipped_getter, nullptr,
      "float samples beyond [-1, 1] written so far to an integer encoding (libsndfile\n"
      "stores them at full scale)", nullptr},
