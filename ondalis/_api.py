@@ -4,8 +4,8 @@ import io
 import operator
 import os
 import warnings
-from typing import (Any, Callable, Dict, Iterable, Iterator, List, Literal, Optional, Tuple, Type,
-                    Union, get_args, overload)
+from typing import (Any, Callable, Dict, Iterable, Iterator, List, Literal, Mapping, Optional,
+                    Tuple, Type, Union, get_args, overload)
 
 import numpy as np
 import numpy.typing as npt
@@ -361,7 +361,7 @@ def write(target: Source, data: Any, samplerate: int, major: Optional[str] = Non
     wanted = _metadata.given(strings, cue_points=cue_points, instrument=instrument,
                              loop_info=loop_info, broadcast=broadcast, cart=cart,
                              channel_map=channel_map)
-    headers = list(chunks or ()) + _loop_chunks(code, wanted)
+    headers = chunk_pairs(chunks) + _loop_chunks(code, wanted)
     if wanted:
         refuse_what_is_not_kept(layout, wanted, headers)
     with _safe.written(target) as place:
@@ -575,7 +575,7 @@ def _cart(fields: Any) -> SfCartInfo:
 
 
 def _channel_map(fields: List[int]) -> List[str]:
-    return [_ondalis.channel_map_id_to_name[position] for position in fields]
+    return [_metadata.position_name(position) for position in fields]
 
 
 # SoundInfo field -> the record its fields make.
@@ -683,7 +683,16 @@ def chunk_data(source: Source, id: Union[str, bytes], *, text: bool = False,
     return bodies
 
 
-Chunks = Iterable[Tuple[Union[str, bytes], Any]]
+Chunks = Union[Iterable[Tuple[Union[str, bytes], Any]], Mapping[Union[str, bytes], Any]]
+
+
+def chunk_pairs(chunks: Optional[Chunks]) -> List[Tuple[Union[str, bytes], Any]]:
+    """The (id, data) pairs of `chunks`: a mapping of id to data, or pairs."""
+    if chunks is None:
+        return []
+    if isinstance(chunks, Mapping):
+        return list(chunks.items())
+    return list(chunks)
 
 
 def set_chunks(f: Any, chunks: Chunks) -> None:
@@ -691,7 +700,7 @@ def set_chunks(f: Any, chunks: Chunks) -> None:
     and holding no frame yet; ValueError for an id given twice (and for what
     the stream refuses: see Stream.set_chunk)."""
     seen = set()
-    for id, data in chunks:
+    for id, data in chunk_pairs(chunks):
         key = id.decode("latin-1") if isinstance(id, (bytes, bytearray)) else id
         if key in seen:
             raise ValueError(f"the chunk {key!r} is given twice")

@@ -11,6 +11,7 @@ and write() refuses it by name rather than drop it.
 """
 import dataclasses
 import io
+import re
 import struct
 from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Tuple, Type, TypeVar
 
@@ -109,9 +110,31 @@ def _cart(value: Any) -> SfCartInfo:
     return dataclasses.replace(found, post_timers=timers)
 
 
+# A channel position libsndfile has no name for, as read from a file (and
+# written back as the same value).
+_UNKNOWN_POSITION = re.compile(r"unknown\(([0-9]+)\)")
+
+
+def position_name(position: int) -> str:
+    """The name of a channel position id, "unknown(N)" for one libsndfile does not name."""
+    return _ondalis.channel_map_id_to_name.get(position, f"unknown({position})")
+
+
+def position_id(name: str) -> int:
+    """The id of a channel position name that _channel_map accepted."""
+    unknown = _UNKNOWN_POSITION.fullmatch(name)
+    return int(unknown.group(1)) if unknown else _ondalis.channel_map_name_to_id[name]
+
+
+def _position(value: Any) -> str:
+    unknown = _UNKNOWN_POSITION.fullmatch(value) if isinstance(value, str) else None
+    if unknown and int(unknown.group(1)) < 2**31:
+        return str(value)
+    return _named(value, _ondalis.channel_map_name_to_id, "SF_CHANNEL_MAP_", "channel position")
+
+
 def _channel_map(value: Any) -> List[str]:
-    return [_named(position, _ondalis.channel_map_name_to_id, "SF_CHANNEL_MAP_",
-                   "channel position") for position in _listed(value, "channel_map")]
+    return [_position(position) for position in _listed(value, "channel_map")]
 
 
 def _broadcast(value: Any) -> SfBroadcastInfo:
@@ -165,7 +188,7 @@ def _fields(field: str, record: Any) -> Any:
     if field == "cue_points":
         return [dataclasses.astuple(point) for point in record]
     if field == "channel_map":
-        return [_ondalis.channel_map_name_to_id[position] for position in record]
+        return [position_id(position) for position in record]
     values = [getattr(record, f.name) for f in dataclasses.fields(record)]
     if field == "instrument":
         values[7] = [(_ondalis.loop_name_to_id[loop.mode], loop.start, loop.end, loop.count)

@@ -126,8 +126,17 @@ def _complain(message: Any, stream: Optional[TextIO] = None) -> None:
     cannot start a line that passes for a message of ours."""
     first, *rest = str(message).split("\n\t")
     _progress.clear_shown()
-    print("\n\t".join([f"ondalis: {printable(first)}", *map(printable, rest)]),
+    print("\n\t".join([f"ondalis: {_shown(first, message)}", *map(printable, rest)]),
           file=stream or sys.stderr)
+
+
+def _shown(text: str, message: Any) -> str:
+    """`text` printable, with the file name that an error's text holds as its
+    repr shown escaped once (printable, in quotes) rather than twice."""
+    name = getattr(message, "filename", None)
+    if not isinstance(name, str) or repr(name) not in text:
+        return printable(text)
+    return f"'{printable(name)}'".join(printable(part) for part in text.split(repr(name)))
 
 
 def _show_warning(message: Any, category: Any, filename: Any, lineno: Any,

@@ -81,10 +81,11 @@ def test_a_chunk_claiming_more_than_the_file_holds(tmp_path):
         ondalis.chunk_data(path, "long")
 
 
+@pytest.mark.parametrize("given", [list, dict], ids=["pairs", "mapping"])
 @pytest.mark.parametrize("major", ["wav", "wavex", "rf64", "aiff"])
-def test_write_chunks(tmp_path, major):
+def test_write_chunks(tmp_path, major, given):
     path = tmp_path / f"a.{major}"
-    ondalis.write(path, np.zeros(8), 8000, major=major, chunks=CHUNKS)
+    ondalis.write(path, np.zeros(8), 8000, major=major, chunks=given(CHUNKS))
     for tag, body in CHUNKS:
         # libsndfile pads every chunk it writes to a multiple of 4 bytes
         padded = body + b"\0" * (-len(body) % 4)

@@ -202,12 +202,16 @@ SAME = "same\nondalis: a\n\tb.wav"
     (["convert", SAME, "./" + SAME], 1,
      [r"ondalis: same\nondalis: a", "\t" + r"b.wav and ./same\nondalis: a",
       "\tb.wav are the same file"]),
+    # libsndfile's refusal quotes the name: each control in it escaped once.
+    (["info", "junk\x1b[2J.wav"], 1,
+     [r"ondalis: cannot open 'junk\x1b[2J.wav': Format not recognised."]),
     # argparse quotes what was typed.
     (["info", "x.wav", "--js\x1b[2J\u009b"], 2,
      ["usage: ondalis ", r"ondalis: error: unrecognized arguments: --js\x1b[2J\u009b"]),
 ])
 def test_error_messages_are_escaped(tmp_path, argv, status, starts):
     (tmp_path / SAME).write_bytes(b"")
+    (tmp_path / "junk\x1b[2J.wav").write_bytes(b"not a sound file" * 10)
     code, out, err = through_pipe(*argv, cwd=tmp_path)
     assert (code, out) == (status, b"")
     lines = inert(err).split("\n")
