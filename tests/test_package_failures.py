@@ -4,6 +4,7 @@ sizes no array, and every OSError names the source as the caller gave it."""
 import errno
 import io
 import os
+import pickle
 import re
 import struct
 import subprocess
@@ -190,6 +191,10 @@ def test_an_unreadable_file_names_the_source_as_given(garbage, given, named, cal
         call(source, **({"blocksize": 64} if call is ondalis.blocks else {}))
     assert excinfo.value.filename == named(garbage)
     assert str(excinfo.value).endswith(": Format not recognised.")
+    # as a process pool hands it back
+    travelled = pickle.loads(pickle.dumps(excinfo.value))
+    assert (type(travelled), str(travelled), travelled.filename) == \
+        (ondalis.SndfileError, str(excinfo.value), named(garbage))
     if hasattr(source, "close"):
         source.close()
 
@@ -271,3 +276,28 @@ def test_a_full_disk_names_the_target_with_its_errno(full_disk, name):
     assert str(error).startswith(f"cannot write to {str(target)!r}: ")
     assert ".part" not in str(error)
     assert os.listdir(full_disk) == []
+
+
+def test_an_ogg_page_that_does_not_fit_says_so_and_prints_nothing(full_disk, capfd):
+    """libsndfile's Ogg writer reports -1 when a page cannot be written, a
+    number its error texts print a complaint about on the standard output."""
+    data = np.random.default_rng(2).uniform(-0.5, 0.5, (30000, 2))
+    failures = []
+    for fill in range(40 * 1024, 64 * 1024, 2048):
+        for name in os.listdir(full_disk):
+            os.remove(full_disk / name)
+        try:
+            (full_disk / "filler").write_bytes(bytes(fill))
+        except OSError:
+            break
+        try:
+            ondalis.write(full_disk / "a.ogg", data, RATE)
+        except OSError as error:
+            failures.append((error.errno, str(error)))
+        else:  # it fitted
+            assert ondalis.info(full_disk / "a.ogg").frames == len(data)
+    assert failures
+    target = str(full_disk / "a.ogg")
+    assert set(failures) == {(errno.ENOSPC,
+                              f"cannot write to {target!r}: No space left on device")}
+    assert capfd.readouterr() == ("", "")

@@ -111,7 +111,7 @@ void append(Ref& list, Ref value) { check_status(PyList_Append(list.get(), value
 [[noreturn]] void raise_unreadable(Stream* self, const Found& found) {
   if (found.status != 0)
     PyErr_Format(PyExc_OSError, "cannot read the '%s' chunk of %U: %s", found.id.c_str(),
-                 self->state.label.get(), sf_error_number(found.status));
+                 self->state.label.get(), number_reason(found.status).c_str());
   else
     PyErr_Format(PyExc_OSError,
                  "the '%s' chunk of %U claims %u bytes, more than the file holds",

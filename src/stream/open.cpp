@@ -148,7 +148,7 @@ SNDFILE* open_file(StreamState& s, const std::string& path, int fd, std::string&
   if (s.io) file = sf_open_virtual(&Io::table, s.mode, &s.info, s.io.get());
   else if (fd >= 0) file = sf_open_fd(fd, s.mode, &s.info, SF_TRUE);
   else file = sf_open(path.c_str(), s.mode, &s.info);
-  if (file == nullptr) reason = sf_strerror(nullptr);
+  if (file == nullptr) reason = file_reason(nullptr, 0);
   library.unlock();
   // Floats are scaled by full scale and limited to it in both directions, so
   // that float data read from and written back to integer encodings gives
@@ -234,7 +234,7 @@ int path_problem(const std::string& path, int mode) {
     if (int code = path_problem(path, s.mode)) raise_errno(code, s.name.get());
   }
   raise_named(s, PyExc_OSError, check(PyUnicode_FromFormat("cannot open %U: %s", s.label.get(),
-                                                           reason_text(reason.c_str()).c_str())));
+                                                           reason.c_str())));
 }
 
 // What an OSError names: the path or descriptor, or a file object's name

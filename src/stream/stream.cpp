@@ -16,10 +16,36 @@
 
 namespace ondalis::stream {
 
+namespace {
+
+// libsndfile's text without the "Error : " it puts before some.
 std::string reason_text(const char* text) {
   std::string reason(text);
   const std::string prefix = "Error : ";
   return reason.compare(0, prefix.size(), prefix) == 0 ? reason.substr(prefix.size()) : reason;
+}
+
+// libsndfile's Ogg code reports -1 when a page cannot be written (a full
+// disk): a number outside libsndfile's table, for which its error texts print
+// "Not a valid error number" on the standard output and answer that there is
+// no text. Such a number gets a text of our own instead. Where the system
+// gave a reason and libsndfile's is not the system's own (an encoder that
+// says "Unspecified internal error." for a full disk), the system's wins.
+std::string error_reason(int code, const char* text, int system_code) {
+  if (system_code != 0 && code != SF_ERR_SYSTEM) return std::strerror(system_code);
+  if (code >= 0) return reason_text(text);
+  return "libsndfile reported error " + std::to_string(code);
+}
+
+}  // namespace
+
+std::string file_reason(SNDFILE* file, int system_code) {
+  int code = sf_error(file);
+  return error_reason(code, code >= 0 ? sf_strerror(file) : nullptr, system_code);
+}
+
+std::string number_reason(int code) {
+  return error_reason(code, code >= 0 ? sf_error_number(code) : nullptr, 0);
 }
 
 namespace {
@@ -35,6 +61,26 @@ PyObject* sndfile_error_str(PyObject* self) {
   });
 }
 
+// Pickled as its message with filename, errno and strerror beside it
+// (OSError's own reduction would rebuild it from those three alone, and lose
+// the message), so that an error from a process pool still names its file.
+PyObject* sndfile_error_reduce(PyObject* self, PyObject*) {
+  return guarded([&] {
+    Ref args = check(PyObject_GetAttrString(self, "args"));
+    Ref state = check(PyDict_New());
+    for (const char* name : {"filename", "errno", "strerror"}) {
+      Ref value = check(PyObject_GetAttrString(self, name));
+      check_status(PyDict_SetItemString(state.get(), name, value.get()));
+    }
+    return check(PyTuple_Pack(3, reinterpret_cast<PyObject*>(Py_TYPE(self)), args.get(), state.get()));
+  });
+}
+
+PyMethodDef sndfile_error_methods[] = {
+    {"__reduce__", sndfile_error_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyObject* sndfile_error = nullptr;
 
 }  // namespace
@@ -42,6 +88,7 @@ PyObject* sndfile_error = nullptr;
 PyObject* make_sndfile_error() {
   static PyType_Slot slots[] = {
       {Py_tp_str, reinterpret_cast<void*>(sndfile_error_str)},
+      {Py_tp_methods, sndfile_error_methods},
       {Py_tp_doc, const_cast<char*>("An OSError that libsndfile reported (a file it cannot open, "
                                     "read or write), its filename the source's.")},
       {0, nullptr},
@@ -83,8 +130,8 @@ void raise_seek_error(StreamState& s) {
 void raise_file_error(Stream* self, const char* what, int code) {
   StreamState& s = self->state;
   raise_seek_error(s);
-  std::string reason = with_file(self, [](SNDFILE* f) {
-    return sf_error(f) == SF_ERR_NO_ERROR ? std::string() : reason_text(sf_strerror(f));
+  std::string reason = with_file(self, [&](SNDFILE* f) {
+    return sf_error(f) == SF_ERR_NO_ERROR ? std::string() : file_reason(f, code);
   });
   // libsndfile's text for no error ("No Error.") would read as success.
   if (reason.empty()) reason = code != 0 ? std::strerror(code) : "libsndfile gave no reason";
@@ -172,7 +219,7 @@ sf_count_t read_into(Stream* self, int typenum, void* data, sf_count_t frames) {
     read.frames = read_typed(f, typenum, data, frames);
     s.position += read.frames;
     if (read.frames < frames && (read.error = sf_error(f)) != 0)
-      read.reason = reason_text(sf_strerror(f));
+      read.reason = file_reason(f, 0);
     return read;
   });
   if (got.error != 0) report_damage(s, got);
@@ -312,7 +359,7 @@ void close_stream(Stream* self) {
   }
   if (status != 0)
     raise_named(s, PyExc_OSError, check(PyUnicode_FromFormat("cannot finish %U: %s", s.label.get(),
-                                                             sf_error_number(status))));
+                                                             number_reason(status).c_str())));
   if (was_open && s.mode != SFM_READ && s.io) s.io->deliver();
 }
 

@@ -106,7 +106,11 @@ auto with_file(Stream* self, Call&& call) {
 // The type of the OSErrors raise_named makes (made once, at module
 // execution; a new reference, or null with an exception set).
 PyObject* make_sndfile_error();
-// libsndfile's text for an error, without the "Error : " it puts before some.
-std::string reason_text(const char* text);
+// The reason for the last error of `file` (null: of the last failed open),
+// never one of libsndfile's texts for a number outside its table; the
+// system's text for `system_code` then, when it is not 0.
+std::string file_reason(SNDFILE* file, int system_code);
+// The reason for libsndfile's error number `code` (as sf_close answers it).
+std::string number_reason(int code);
 
 }  // namespace ondalis::stream
