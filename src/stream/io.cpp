@@ -96,7 +96,7 @@ sf_count_t MemoryIo::write(const void* data, sf_count_t count) {
 
 template <class Body>
 sf_count_t FileObjectIo::guarded_call(sf_count_t failed, Body&& body) {
-  PyGILState_STATE state = PyGILState_Ensure();
+  PyGILState_STATE state = take_interpreter([] { return PyGILState_Ensure(); });
   sf_count_t result = failed;
   if (error_.empty()) {
     try {

@@ -8,17 +8,55 @@
 #pragma once
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <thread>
 
 namespace ondalis::stream {
 
+// Whether the interpreter is shutting down.
+inline bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing();
+#else
+  return _Py_IsFinalizing();
+#endif
+}
+
+// Where a thread that may not go on waits for the process to end, touching
+// nothing.
+[[noreturn]] inline void wait_for_exit() {
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
+// Takes the interpreter lock back for a thread that comes back from
+// libsndfile (`take` calls PyEval_RestoreThread or PyGILState_Ensure). Once
+// the interpreter shuts down, taking it ends the thread (pthread_exit), by
+// an unwind that would pass through frames that may not be unwound (a
+// destructor, the C API boundary) and abort the process; and a thread that
+// waits for the lock when the shutdown begins meets the same end. Such a
+// thread (a daemon thread still in a read at exit) waits here for the
+// process to end instead.
+template <class Take>
+auto take_interpreter(Take&& take) -> decltype(take()) {
+  if (interpreter_finalizing()) wait_for_exit();
+  try {
+    return take();
+  } catch (abi::__forced_unwind&) {
+    wait_for_exit();
+  }
+}
+
 // The interpreter lock released for the life of the object.
 class Unlocked {
  public:
   Unlocked() : state_(PyEval_SaveThread()) {}
-  ~Unlocked() { PyEval_RestoreThread(state_); }
+  ~Unlocked() {
+    take_interpreter([&] { PyEval_RestoreThread(state_); });
+  }
   Unlocked(const Unlocked&) = delete;
   Unlocked& operator=(const Unlocked&) = delete;
 
