@@ -3,6 +3,7 @@ and bad, each with its own result; one block iterator shared by two threads;
 decoding with the interpreter lock released; file-object callbacks made
 from the decoding thread. Files are written by soundfile and the wave module."""
 import io
+import os
 import threading
 import time
 
@@ -204,3 +205,72 @@ def test_file_object_reads_come_from_the_decoding_thread(long_flac, counted_wav)
     assert source.readers == set(decoder)
     assert np.array_equal(decoded[0], flac_data)
     assert during > 10
+
+
+@pytest.fixture
+def two_files(tmp_path):
+    """A WAV and a FLAC written by soundfile, with their samples."""
+    samples = (np.arange(2000, dtype=np.int16) * 7).reshape(1000, 2)
+    soundfile.write(tmp_path / "a.wav", samples, 8000)
+    soundfile.write(tmp_path / "b.flac", samples, 8000)
+    return [tmp_path / "a.wav", tmp_path / "b.flac"], samples
+
+
+def test_an_open_waiting_on_a_fifo_stops_no_other_open(tmp_path, two_files):
+    fifo = tmp_path / "live.wav"
+    os.mkfifo(fifo)
+    waiting = threading.Thread(target=outcome, args=(lambda: ondalis.read(fifo),))
+    waiting.start()
+    time.sleep(0.2)  # the thread is in the open of the FIFO, for nobody writes to it
+    try:
+        paths, samples = two_files
+        for path in paths:
+            assert np.array_equal(ondalis.read(path, dtype="int16")[0], samples)
+            assert ondalis.info(path).frames == len(samples)
+    finally:
+        os.close(os.open(fifo, os.O_WRONLY))  # its writer comes and goes: the read ends
+        waiting.join(JOIN_SECONDS)
+    assert not waiting.is_alive()
+
+
+def test_a_file_object_that_waits_stalls_only_its_own_caller(two_files):
+    """While one thread's file object is held inside read(), other threads
+    open, read and describe files: no lock is held across its callback."""
+    paths, samples = two_files
+    entered, release = threading.Event(), threading.Event()
+
+    class Waits(Seekable):
+        def read(self, n=-1):
+            entered.set()
+            release.wait(JOIN_SECONDS)
+            return self.f.read(n)
+
+    got = []
+    held = threading.Thread(target=lambda: got.append(outcome(
+        lambda: ondalis.read(Waits(io.BytesIO(paths[0].read_bytes())), dtype="int16"))))
+    held.start()
+    try:
+        assert entered.wait(JOIN_SECONDS)
+        others = run_threads([lambda: ondalis.info(paths[1]),
+                              lambda: ondalis.read(paths[0]),
+                              lambda: list(ondalis.blocks(io.BytesIO(paths[1].read_bytes()), 64))])
+        assert others == [] and not release.is_set()
+    finally:
+        release.set()
+        held.join(JOIN_SECONDS)
+    assert same(got[0], ("data", samples))
+
+
+def test_ctrl_c_ends_an_open_waiting_on_a_fifo(tmp_path, run_python):
+    fifo = tmp_path / "live.wav"
+    os.mkfifo(fifo)
+    done = run_python(f"""
+        import os, signal, threading
+        import ondalis
+        threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
+        try:
+            ondalis.info({str(fifo)!r})
+        except KeyboardInterrupt:
+            print("interrupted")
+        """)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "interrupted\n", "")

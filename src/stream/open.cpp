@@ -9,6 +9,9 @@
 #include <climits>
 #include <cstring>
 #include <string>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <vector>
 
 #include "../capi/error.hpp"
@@ -133,23 +136,105 @@ bool is_path(PyObject* source) {
   return PyUnicode_Check(source) || PyBytes_Check(source) || has_method(source, "__fspath__");
 }
 
+// libsndfile keeps the reason of a failed open in process-wide state, which
+// another open failing at the same time may overwrite. Opens run side by side
+// (a FIFO that nobody writes to, a slow file object, stall only their own
+// caller) and count themselves here; a failed open reads the reason only when
+// no other open ran beside it, and is otherwise made again alone.
+struct Opens {
+  std::mutex mutex;
+  std::condition_variable done;  // an open has ended
+  int in_flight = 0;
+  unsigned long long begun = 0;
+};
+
+Opens& opens() {
+  static Opens counted;
+  return counted;
+}
+
+SNDFILE* call_open(StreamState& s, const std::string& path, int fd) {
+  if (s.io) return sf_open_virtual(&Io::table, s.mode, &s.info, s.io.get());
+  // The descriptor stays ours (closed with the stream), so that a failed
+  // open can be made again.
+  if (fd >= 0) return sf_open_fd(fd, s.mode, &s.info, SF_FALSE);
+  return sf_open(path.c_str(), s.mode, &s.info);
+}
+
+// Back to where the first open began, for an open made again; false for a
+// source that cannot be read twice (a FIFO, a device).
+bool rewound(StreamState& s, const std::string& path, int fd, sf_count_t start) {
+  struct stat found;
+  if (s.io) return s.io->seek(0, SEEK_SET) == 0 && s.io->take_error().empty();
+  if (fd >= 0) return fstat(fd, &found) == 0 && S_ISREG(found.st_mode) &&
+                      lseek(fd, start, SEEK_SET) == start;
+  return stat(path.c_str(), &found) == 0 && S_ISREG(found.st_mode);
+}
+
+// Counts an open in (under the library mutex, which an open made alone
+// holds: no open begins beside it); whether none was in flight.
+bool begin_open(Opens& counted, unsigned long long& mine) {
+  library_mutex().lock();
+  std::lock_guard<std::mutex> hold(counted.mutex);
+  bool alone = counted.in_flight++ == 0;
+  mine = ++counted.begun;
+  library_mutex().unlock();
+  return alone;
+}
+
+// Counts an open out; whether it ran alone from its beginning, reading
+// libsndfile's reason for a failure then.
+bool end_open(Opens& counted, unsigned long long mine, bool alone, SNDFILE* file,
+              std::string& reason) {
+  std::lock_guard<std::mutex> hold(counted.mutex);
+  --counted.in_flight;
+  counted.done.notify_all();
+  alone = alone && counted.begun == mine;
+  if (file == nullptr && alone) reason = file_reason(nullptr, 0);
+  return alone;
+}
+
+// An open made alone: new opens wait while the ones in flight end (for a
+// while: one may wait on a FIFO for ever).
+SNDFILE* open_alone(StreamState& s, const std::string& path, int fd, std::string& reason) {
+  Opens& counted = opens();
+  library_mutex().lock();
+  std::unique_lock<std::mutex> hold(counted.mutex);
+  bool alone = counted.done.wait_for(hold, std::chrono::seconds(2),
+                                     [&] { return counted.in_flight == 0; });
+  hold.unlock();
+  SNDFILE* file = nullptr;
+  if (alone) {
+    file = call_open(s, path, fd);
+    if (file == nullptr) reason = file_reason(nullptr, 0);
+  } else {
+    reason = "libsndfile's reason was lost: another file was failing to open at the same time";
+  }
+  library_mutex().unlock();
+  return file;
+}
+
 // The open call itself. Returns the handle, or null with libsndfile's text
 // in `reason`.
 SNDFILE* open_file(StreamState& s, const std::string& path, int fd, std::string& reason) {
-  OwnedMutex& library = library_mutex();
-  // A file object's callback during an open runs with the library mutex
-  // held: opening another file there would wait for itself.
-  if (library.held_here())
+  // A file object's callback during an open made alone runs with the library
+  // mutex held: opening another file there would wait for itself.
+  if (library_mutex().held_here())
     raise(PyExc_RuntimeError, "cannot open a sound file from a file object's callback "
                               "while another is being opened");
   Unlocked unlocked;
-  library.lock();
-  SNDFILE* file = nullptr;
-  if (s.io) file = sf_open_virtual(&Io::table, s.mode, &s.info, s.io.get());
-  else if (fd >= 0) file = sf_open_fd(fd, s.mode, &s.info, SF_TRUE);
-  else file = sf_open(path.c_str(), s.mode, &s.info);
-  if (file == nullptr) reason = file_reason(nullptr, 0);
-  library.unlock();
+  SF_INFO asked = s.info;
+  sf_count_t start = fd >= 0 ? lseek(fd, 0, SEEK_CUR) : 0;
+  Opens& counted = opens();
+  unsigned long long mine = 0;
+  bool alone = begin_open(counted, mine);
+  SNDFILE* file = call_open(s, path, fd);
+  alone = end_open(counted, mine, alone, file, reason);
+  if (file == nullptr && !alone) {
+    s.info = asked;
+    if (rewound(s, path, fd, start)) file = open_alone(s, path, fd, reason);
+    else reason = "libsndfile's reason was lost: another file failed to open at the same time";
+  }
   // Floats are scaled by full scale and limited to it in both directions, so
   // that float data read from and written back to integer encodings gives
   // back the samples as stored (without it libsndfile scales writes by one
@@ -187,8 +272,8 @@ void check_descriptor(int fd, int mode, PyObject* name) {
                             "open it without O_APPEND");
 }
 
-// A duplicate of the caller's descriptor for libsndfile to own and close
-// (it closes the descriptor it is given even when opening fails).
+// A duplicate of the caller's descriptor, which the stream owns and closes
+// (libsndfile reads and writes it, and leaves it open).
 int own_duplicate(PyObject* source, int mode) {
   long value = PyLong_AsLong(source);
   if (value == -1 && PyErr_Occurred()) fail();
@@ -268,6 +353,7 @@ void open_source(StreamState& s, PyObject* source) {
   if (PyBool_Check(source)) raise(PyExc_TypeError, "a sound source cannot be a bool");
   if (PyLong_Check(source)) {
     fd = own_duplicate(source, s.mode);
+    s.descriptor.reset(fd);
   } else if (is_path(source)) {
     path = path_bytes(source);
     s.name = check(PyUnicode_DecodeFSDefaultAndSize(path.data(), path.size()));
@@ -291,7 +377,12 @@ void open_source(StreamState& s, PyObject* source) {
   s.source_bytes = source_size(s, path, fd);
   std::string reason;
   s.file = open_file(s, path, fd, reason);
-  if (s.file == nullptr) raise_open_error(s, path, reason);
+  if (s.file == nullptr) {
+    // An open that a signal interrupted (Ctrl-C while it waits on a FIFO)
+    // ends with the signal's exception.
+    check_status(PyErr_CheckSignals());
+    raise_open_error(s, path, reason);
+  }
 }
 
 }  // namespace ondalis::stream

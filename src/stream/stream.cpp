@@ -346,6 +346,7 @@ void close_stream(Stream* self) {
       was_open = true;
       status = sf_close(s.file);
       s.file = nullptr;
+      s.descriptor.reset();
     }
     if (s.io) error = s.io->take_error();
     s.mutex.unlock();

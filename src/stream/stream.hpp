@@ -5,6 +5,7 @@
 #pragma once
 #include <Python.h>
 #include <sndfile.h>
+#include <unistd.h>
 
 #include <limits>
 #include <memory>
@@ -40,6 +41,22 @@ class ExportedBuffer {
   bool held_ = false;
 };
 
+// A descriptor closed with its holder.
+class OwnedFd {
+ public:
+  OwnedFd() = default;
+  ~OwnedFd() { reset(); }
+  OwnedFd(const OwnedFd&) = delete;
+  OwnedFd& operator=(const OwnedFd&) = delete;
+  void reset(int fd = -1) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
 struct StreamState {
   OwnedMutex mutex;
   SNDFILE* file = nullptr;  // null once closed; guarded by `mutex`
@@ -47,6 +64,7 @@ struct StreamState {
   int mode = SFM_READ;
   std::unique_ptr<ExportedBuffer> buffer;  // memory lent by the caller
   std::unique_ptr<Io> io;                  // null for paths and descriptors
+  OwnedFd descriptor;  // the duplicate of a caller's descriptor libsndfile reads or writes
   Ref name;                                // the source, or the path as a str
   Ref label;                               // how messages name it (a str)
   Ref filename;  // what an OSError's filename is: the path, the descriptor, a file object's name
