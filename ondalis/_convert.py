@@ -275,10 +275,27 @@ def _headerless(code: int, channels: int, rate: int) -> Dict[str, Any]:
     return {"major": major, "encoding": encoding, "channels": channels, "samplerate": rate}
 
 
+def _identity(end: Any) -> Optional[Tuple[int, int]]:
+    """(device, inode) of the file a source or target is, however given (a
+    path, a descriptor, a file object with a descriptor), or None."""
+    try:
+        if _is_path(end):
+            found = os.stat(end)
+        elif isinstance(end, int):
+            found = os.fstat(end)
+        else:
+            found = os.fstat(end.fileno())
+    except (AttributeError, OSError, ValueError, TypeError):
+        return None  # a target that does not exist yet, memory, a file object without one
+    return found.st_dev, found.st_ino
+
+
 def _refuse_the_same_file(source: Any, target: Any) -> None:
-    if _is_path(source) and _is_path(target) and os.path.exists(target) \
-            and os.path.samefile(source, target):
-        raise ValueError(f"{os.fsdecode(source)} and {os.fsdecode(target)} "
+    """ValueError, before anything is written, when source and target are
+    one file (compared by device and inode, not by name)."""
+    found = _identity(source)
+    if found is not None and found == _identity(target):
+        raise ValueError(f"{_api._path_text(source)} and {_api._path_text(target)} "
                          "are the same file")
 
 

@@ -290,13 +290,26 @@ def _target_suffix(major: Optional[str], extension: Optional[str]) -> Optional[s
     """The suffix of every target of a batch: `extension`, else the first
     extension of `major`; None for each input's own."""
     if extension is not None:
-        return "." + extension.lstrip(".")
+        bare = extension[1:] if extension.startswith(".") else extension
+        if not bare or "." in bare or "/" in bare or os.sep in bare or "\0" in bare:
+            raise ValueError(f"--ext {extension!r} is not an extension: give a bare name "
+                             "such as 'flac' (no separators, no further dots)")
+        return "." + bare
     if major is None:
         return None
     known = _batch.extensions(_api.major_name(major))
     if not known:
         raise ValueError(f"{major} files have no extension of their own; give --ext")
     return "." + known[0]
+
+
+def _inside(target: str, outdir: str) -> None:
+    """ValueError unless `target` lies inside `outdir` once both are
+    normalised (nothing of a batch is written elsewhere)."""
+    folder = os.path.normpath(os.path.abspath(outdir))
+    found = os.path.normpath(os.path.abspath(target))
+    if os.path.commonpath([folder, found]) != folder or found == folder:
+        raise ValueError(f"{target} lies outside {outdir}; nothing was converted")
 
 
 def _planned(args: argparse.Namespace) -> List[_batch.Input]:
@@ -308,6 +321,7 @@ def _planned(args: argparse.Namespace) -> List[_batch.Input]:
     for source, error in _batch.sound_files(args.paths, args.recursive):
         stem, own = os.path.splitext(os.path.basename(source))
         target = os.path.join(args.outdir, stem + (own if suffix is None else suffix))
+        _inside(target, args.outdir)
         if error is None and target in sources:
             raise ValueError(f"{sources[target]} and {source} would both be written to "
                              f"{target}; nothing was converted")

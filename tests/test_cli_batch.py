@@ -246,6 +246,12 @@ def test_convert_into_a_folder(tree, tmp_path, options, suffixes, format):
     (["a/x.wav"], ["--major", "nope"], "unknown major format 'nope'; choose from aiff, "),
     (["a/x.wav"], ["--major", "flac", "--encoding", "float32"],
      "flac files do not take the encoding 'float32'"),
+    # --ext is an extension: a name that would lead out of --outdir is refused
+    (["a/x.wav"], ["--ext", "/../../x.wav"], "--ext '/../../x.wav' is not an extension"),
+    (["a/x.wav"], ["--ext", "../x"], "--ext '../x' is not an extension"),
+    (["a/x.wav"], ["--ext", "..wav"], "--ext '..wav' is not an extension"),
+    (["a/x.wav"], ["--ext", "a.b"], "--ext 'a.b' is not an extension"),
+    (["a/x.wav"], ["--ext", ""], "--ext '' is not an extension"),
 ])
 def test_convert_refuses_a_batch_before_writing_anything(capsys, tmp_path, names, options,
                                                          message):
@@ -255,6 +261,7 @@ def test_convert_refuses_a_batch_before_writing_anything(capsys, tmp_path, names
     assert (status, out) == (1, "")
     assert err.startswith("ondalis: " + message.format(*paths, out=outdir)) and err.count("\n") == 1
     assert not outdir.exists()
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted({n.split("/")[0] for n in names})
 
 
 # --- progress bars on a real terminal ------------------------------------------------

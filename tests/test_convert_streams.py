@@ -177,3 +177,32 @@ class FailingWriter(io.RawIOBase):
 def test_a_target_that_fails_to_write_raises_its_own_error(every):
     with pytest.raises(OSError, match="No space left on device"):
         ondalis.convert(every, FailingWriter(400), major="wav")
+
+
+@pytest.mark.parametrize("given", [
+    lambda path: (str(path), open(path, "r+b")),
+    lambda path: (str(path), os.open(path, os.O_RDWR)),
+    lambda path: (os.open(path, os.O_RDONLY), str(path)),
+    lambda path: (open(path, "rb"), os.open(path, os.O_RDWR)),
+    lambda path: (str(path), str(path.parent / "link.wav")),  # a second hard link
+    lambda path: (str(path), str(path.parent / ".." / path.parent.name / path.name)),
+], ids=["path/file object", "path/descriptor", "descriptor/path", "file object/descriptor",
+        "hard link", "another spelling"])
+def test_a_file_is_never_converted_into_itself(tmp_path, given):
+    """However source and target are given, one file is found by its device
+    and inode and refused before anything is written."""
+    path = tmp_path / "a.wav"
+    soundfile.write(path, np.arange(100, dtype=np.int16), 8000)
+    os.link(path, tmp_path / "link.wav")
+    before = path.read_bytes()
+    source, target = given(path)
+    try:
+        with pytest.raises(ValueError, match="are the same file$"):
+            ondalis.convert(source, target, major="wav", encoding="pcm24")
+    finally:
+        for end in (source, target):
+            if isinstance(end, int):
+                os.close(end)
+            elif not isinstance(end, str):
+                end.close()
+    assert path.read_bytes() == before
