@@ -132,7 +132,7 @@ const char* path_refusal(const char* path) {
 void open_file_of(SoundFile* self, PyObject* filename, int mode, int format, int channels,
                   int samplerate) {
   if (PyLong_Check(filename)) {
-    int fd = to_int32(filename);
+    int fd = index_int32(filename);
     if (const char* refusal = fd >= 0 ? descriptor_refusal(fd, mode) : nullptr)
       raise_open_failed(self, refusal);
     self->handle = open_descriptor(fd, mode, format, channels, samplerate);
@@ -157,7 +157,7 @@ struct OpenArguments {
   int samplerate;
 };
 
-int int_or_zero(PyObject* value) { return value != nullptr ? to_int32(value) : 0; }
+int int_or_zero(PyObject* value) { return value != nullptr ? index_int32(value) : 0; }
 
 OpenArguments parse_arguments(PyObject* args, PyObject* kwargs) {
   static Params<5> params = Params<5>("__cinit__", 1, "filename", "mode", "format", "channels",
