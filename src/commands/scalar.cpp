@@ -103,7 +103,7 @@ Ref int_set(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   static Params<2> params("_int_set_command", 2, "command", "arg");
   auto [command, arg] = params.parse(args, nargs, kwnames);
   open_file(self);
-  int32_t value = to_int32(arg);
+  int32_t value = index_int32(arg);
   commands::check_hybrid_retval(send(self, command, value), command);
   return py_none();
 }
@@ -117,7 +117,7 @@ Ref bool_set(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
   Ref one = py_int(1);
   if (not_equal(arg, zero.get()) && not_equal(arg, one.get()))
     raise_format(PyExc_RuntimeError, kNotBool, commands::command_name(command), arg, zero, one);
-  int value = to_int32(arg);
+  int value = index_int32(arg);
   // The truth value travels in the size argument.
   const int32_t id = commands::command_id(command);
   int ret = sf_command(open_file(self), id, nullptr, value);
@@ -193,7 +193,7 @@ Ref sf_count_set(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   Ref zero = py_int(0);
   if (less(arg, zero.get()))
     raise_format(PyExc_RuntimeError, kNegative, commands::command_name(command), arg);
-  sf_count_t value = to_int64(arg);
+  sf_count_t value = index_int64(arg);
   int ret = send(self, command, value);
   if (truth(is_retcode)) {
     commands::check_retcode(ret, command);

@@ -55,7 +55,7 @@ Ref format_get(SoundFile*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   static Params<2> params("_format_get_command", 2, "command", "arg");
   auto [command, arg] = params.parse(args, nargs, kwnames);
   SF_FORMAT_INFO info{};
-  info.format = to_int32(arg);
+  info.format = index_int32(arg);
   // libsndfile answers format queries from its own tables, never from a file.
   exchange(nullptr, command, info);
   // An index given in `format` comes back replaced by the format code.

@@ -129,7 +129,7 @@ Ref get_sndfile_encodings(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     Ref name = getitem(id_to_name.get(), id.get());
     raise_format(PyExc_ValueError, kNotSupported, name, id);
   }
-  return names_of(sub_formats_for_major(to_int32(id.get())), ONDALIS_NAME("encoding_id_to_name"),
+  return names_of(sub_formats_for_major(index_int32(id.get())), ONDALIS_NAME("encoding_id_to_name"),
                   SF_FORMAT_SUBMASK, kEncodingUnknown);
 }
 

@@ -7,6 +7,7 @@
 #include "../capi/args.hpp"
 #include "../capi/boundary.hpp"
 #include "../capi/module_ns.hpp"
+#include "late_strings.hpp"
 #include "object.hpp"
 
 namespace ondalis {
@@ -132,7 +133,7 @@ const char* path_refusal(const char* path) {
 void open_file_of(SoundFile* self, PyObject* filename, int mode, int format, int channels,
                   int samplerate) {
   if (PyLong_Check(filename)) {
-    int fd = to_int32(filename);
+    int fd = index_int32(filename);
     if (const char* refusal = fd >= 0 ? descriptor_refusal(fd, mode) : nullptr)
       raise_open_failed(self, refusal);
     self->handle = open_descriptor(fd, mode, format, channels, samplerate);
@@ -157,7 +158,7 @@ struct OpenArguments {
   int samplerate;
 };
 
-int int_or_zero(PyObject* value) { return value != nullptr ? to_int32(value) : 0; }
+int int_or_zero(PyObject* value) { return value != nullptr ? index_int32(value) : 0; }
 
 OpenArguments parse_arguments(PyObject* args, PyObject* kwargs) {
   static Params<5> params = Params<5>("__cinit__", 1, "filename", "mode", "format", "channels",
@@ -191,20 +192,27 @@ PyObject* soundfile_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// Releases the handle, then closes its libsndfile file and raises OSError
-// when that fails: the object is closed either way. sf_close answers a
-// libsndfile error code, or -1 when close(2) failed, which leaves errno set.
-void close_handle(SoundFile* self) {
-  SNDFILE* file = self->handle.takeOwnership();
-  self->handle = SndfileHandle();  // in case takeOwnership refused a shared handle
-  if (file == nullptr) return;     // never opened: sf_close would reset sf_strerror(NULL)
-  const int status = sf_close(file);
+// OSError for a failed sf_close, which answers a libsndfile error code, or
+// -1 when close(2) failed, which leaves errno set.
+void check_close_status(int status) {
   if (status == 0) return;
   if (status < 0) {
     PyErr_SetFromErrno(PyExc_OSError);
     fail();
   }
   raise(PyExc_OSError, sf_error_number(status));
+}
+
+// Releases the handle, then closes its libsndfile file and raises OSError
+// when that fails or when strings that libsndfile writes at close did not
+// reach the file: the object is closed either way.
+void close_handle(SoundFile* self) {
+  const late_strings::Expected expected = late_strings::expected_at_close(self);
+  SNDFILE* file = self->handle.takeOwnership();
+  self->handle = SndfileHandle();  // in case takeOwnership refused a shared handle
+  if (file == nullptr) return;     // never opened: sf_close would reset sf_strerror(NULL)
+  check_close_status(sf_close(file));
+  late_strings::check_closed_file(self, expected);
 }
 
 // Called once before the memory goes: runs close() through method lookup.
@@ -263,7 +271,9 @@ PyMethodDef lifetime_methods[] = {
                       "Closes the sound file (libsndfile finishes writing its header). Takes no\n"
                       "arguments and returns None; does nothing on a closed object. Raises\n"
                       "OSError when libsndfile reports that closing failed (libsndfile's text,\n"
-                      "or errno when the system's close failed); the object is closed anyway."),
+                      "or errno when the system's close failed) and when strings set on the\n"
+                      "object, which libsndfile writes at close, do not read back from the\n"
+                      "file (a full disk); the object is closed anyway."),
     ONDALIS_SF_METHOD("__enter__", enter, "__enter__($self)\n--\n\n"
                                           "Returns the object itself, for a with block. Takes\n"
                                           "no arguments and raises nothing."),

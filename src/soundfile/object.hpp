@@ -4,12 +4,22 @@
 #include <Python.h>
 #include <sndfile.hh>
 
+#include <cstdint>
 #include <string>
 
 #include "../capi/message.hpp"
 #include "../chunks/rules.hpp"
 
 namespace ondalis {
+
+// The string types set on the object (bit n for id n), by where libsndfile
+// puts them: with the header (before any frame) or after the audio data
+// (src/soundfile/late_strings.hpp).
+struct StringsSet {
+  uint32_t with_header;
+  uint32_t after_frames;
+  bool frames_written;
+};
 
 // The members are constructed when the object is allocated and destroyed
 // when it is freed (src/soundfile/lifetime.cpp). SndfileHandle is libsndfile's
@@ -22,6 +32,7 @@ struct SoundFile {
   std::string filename;
   chunks::Budget chunk_budget;  // chunks set so far: zeroed by tp_alloc
   int mode;                     // SFM_READ, SFM_WRITE or SFM_RDWR once open
+  StringsSet strings_set;       // zeroed by tp_alloc
 };
 
 extern PyTypeObject SoundFileType;

@@ -29,8 +29,8 @@ Ref move(SNDFILE* file, sf_count_t offset, int whence, const char* failure) {
 Ref seek(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static Params<3> params("seek", 1, "offset", "whence", "mode");
   auto [offset_arg, whence_arg, mode] = params.parse(args, nargs, kwnames);
-  sf_count_t offset = to_int64(offset_arg);
-  int whence = whence_arg != nullptr ? to_int32(whence_arg) : SEEK_SET;
+  sf_count_t offset = index_int64(offset_arg);
+  int whence = whence_arg != nullptr ? index_int32(whence_arg) : SEEK_SET;
   open_file(self);
   // mode's __eq__ may close the object: the file is taken after it.
   const int kind = position_kind(mode);

@@ -200,7 +200,7 @@ Ref read_frames(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   static Params<5> params("read_frames", 0, "nframes", "dtype", "force_2d", "fill_value",
                           "min_read");
   auto [nframes_arg, dtype, force_2d, fill_value, min_read] = params.parse(args, nargs, kwnames);
-  int64_t nframes = nframes_arg != nullptr ? to_int64(nframes_arg) : -1;
+  int64_t nframes = nframes_arg != nullptr ? index_int64(nframes_arg) : -1;
   SndfileHandle& handle = open_handle(self);
   const bool to_end = nframes < 0;
   const bool unknown_length = to_end && handle.frames() == kUnknownLength;

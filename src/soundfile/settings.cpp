@@ -14,7 +14,7 @@ Ref set_auto_clipping(SoundFile* self, PyObject* const* args, Py_ssize_t nargs,
   static Params<1> params("set_auto_clipping", 0, "arg");
   auto [arg] = params.parse(args, nargs, kwnames);
   open_file(self);
-  int value = arg != nullptr ? to_int32(arg) : 1;
+  int value = arg != nullptr ? index_int32(arg) : 1;
   // The conversion may have run Python code that closed the object.
   return py_int(sf_command(open_file(self), SFC_SET_CLIPPING, nullptr, value));
 }

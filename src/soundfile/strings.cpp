@@ -2,6 +2,7 @@
 #include "../capi/args.hpp"
 #include "../capi/boundary.hpp"
 #include "../capi/module_ns.hpp"
+#include "late_strings.hpp"
 #include "object.hpp"
 
 namespace ondalis {
@@ -74,6 +75,7 @@ Ref set_string(SoundFile* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   int result = sf_set_string(open_file(self), id, data);
   if (result != 0)
     raise_format(PyExc_RuntimeError, kRefused, name, py_bytes(sf_error_number(result)));
+  late_strings::note_string(self, id);
   return py_none();
 }
 

@@ -10,6 +10,7 @@
 #include "../capi/module_ns.hpp"
 #include "../sndfile/clip_scan.hpp"
 #include "frames.hpp"
+#include "late_strings.hpp"
 #include "object.hpp"
 
 namespace ondalis {
@@ -175,6 +176,7 @@ Ref write_typed(const WriteRequest& r) {
   if constexpr (std::is_floating_point_v<T>) warn_if_clipped<T>(r);
   const T* data = static_cast<const T*>(PyArray_DATA(buffer));
   sf_count_t written = open_handle(r.self).writef(data, r.nframes);
+  if (written > 0) late_strings::note_frames(r.self);
   if (written != r.nframes) raise_format(PyExc_OSError, kShortWrite, written, r.nframes);
   return py_int(r.nframes);
 }
