@@ -41,17 +41,22 @@ def _module_namespace_kept():
         namespace.update(saved)
 
 
-@pytest.fixture
-def small_disk(tmp_path):
-    """A real tmpfs of 256 KiB (root only)."""
-    mount = tmp_path / "disk"
+def mounted_tmpfs(mount, size):
+    """A real tmpfs of `size` ("64k") at the new folder `mount`, unmounted
+    when the generator ends (root only: skips otherwise)."""
     mount.mkdir()
     if os.geteuid() != 0 or subprocess.run(
-            ["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", str(mount)],
+            ["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", str(mount)],
             capture_output=True).returncode != 0:
         pytest.skip("needs root to mount a small tmpfs")
     yield mount
     subprocess.run(["umount", str(mount)], check=True)
+
+
+@pytest.fixture
+def small_disk(tmp_path):
+    """A real tmpfs of 256 KiB (root only)."""
+    yield from mounted_tmpfs(tmp_path / "disk", "256k")
 
 
 @pytest.fixture

@@ -7,7 +7,6 @@ import os
 import pickle
 import re
 import struct
-import subprocess
 import warnings
 
 import numpy as np
@@ -15,6 +14,7 @@ import pytest
 import soundfile
 
 import ondalis
+from conftest import mounted_tmpfs
 
 RATE = 44100
 FRAMES = 4 * RATE
@@ -252,16 +252,7 @@ def test_a_file_the_user_may_not_read_is_a_permission_error(tmp_path):
 @pytest.fixture
 def full_disk(tmp_path):
     """A 64 KiB tmpfs (root only)."""
-    folder = tmp_path / "small"
-    folder.mkdir()
-    if os.geteuid() != 0:
-        pytest.skip("mounting a small tmpfs needs root")
-    done = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", str(folder)],
-                          capture_output=True)
-    if done.returncode != 0:
-        pytest.skip(f"cannot mount a tmpfs here: {done.stderr.decode().strip()}")
-    yield folder
-    subprocess.run(["umount", str(folder)], check=True)
+    yield from mounted_tmpfs(tmp_path / "small", "64k")
 
 
 @pytest.mark.parametrize("name", ["full.wav", "full.flac", "full.ogg"])
