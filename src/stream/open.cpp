@@ -21,11 +21,6 @@ OwnedMutex& library_mutex() {
   return mutex;
 }
 
-ExportedBuffer::ExportedBuffer(PyObject* exporter) {
-  check_status(PyObject_GetBuffer(exporter, &view_, PyBUF_SIMPLE));
-  held_ = true;
-}
-
 namespace {
 
 // io.BytesIO, imported once (a borrowed type kept for the life of the process).
