@@ -105,6 +105,7 @@ def test_the_collector_closes_a_cycle_through_a_stream(stereo_file, label):
     fd = source.fileno() if not isinstance(source, io.BytesIO) else None
     probe = weakref.ref(source)
     del source
+    assert probe() is not None  # only the collector can free it
     gc.collect()
     assert probe() is None
     if fd is not None:
@@ -113,8 +114,9 @@ def test_the_collector_closes_a_cycle_through_a_stream(stereo_file, label):
 
 
 def test_the_collector_finishes_a_cycle_in_the_midst_of_a_block(stereo_file):
-    """A cycle left while the iterator's file object is being read: the
-    collector runs inside read() and must not touch the stream it serves."""
+    """The collector runs inside the file object's read(), while the stream
+    it feeds holds its mutex: visiting the stream must neither wait for that
+    mutex nor disturb the blocks, and the cycle goes afterwards."""
     ran = []
 
     class Collecting(io.FileIO):
@@ -215,28 +217,36 @@ def test_out_over_the_source_bytes_reads_what_a_copy_reads(stereo, blocksize, ov
 
 def overwritten(source, size):
     """The caller's bytes replaced, as far as it may: a BytesIO copies on its
-    own side, a bytearray cannot shrink while exported."""
+    own side, a bytearray cannot shrink while exported, nor can a numpy array
+    while it has a weak reference."""
     if isinstance(source, io.BytesIO):
         source.seek(0)
         source.write(b"\x7f" * size)
         source.truncate(0)
+    elif isinstance(source, np.ndarray):
+        with contextlib.suppress(ValueError):
+            source.resize(0, refcheck=False)
     else:
         with contextlib.suppress(BufferError):
             del source[:]
 
 
-@pytest.mark.parametrize("kind", [io.BytesIO, bytearray])
-def test_a_lent_buffer_is_held_while_its_stream_reads(build, kind):
+def bytesio_of(data):
+    source = io.BytesIO()  # bytes of its own, not shared with `data`
+    source.write(data)
+    source.seek(0)
+    return source
+
+
+@pytest.mark.parametrize("lend", [bytesio_of, bytearray,
+                                  lambda data: np.frombuffer(data, np.uint8).copy()],
+                         ids=["BytesIO", "bytearray", "ndarray"])
+def test_a_lent_buffer_is_held_while_its_stream_reads(build, lend):
     """Memory given back too early is taken by the next allocations of its
     size: the blocks after it would be read from those."""
     data = build.wav_bytes(ramp(4000), channels=CHANNELS)
     expected = sliced(soundfile_frames(data), 256)
-    if kind is io.BytesIO:
-        source = io.BytesIO()  # bytes of its own, not shared with `data`
-        source.write(data)
-        source.seek(0)
-    else:
-        source = bytearray(data)
+    source = lend(data)
     blocks = ondalis.blocks(source, 256, dtype="int16")
     got = [next(blocks).copy()]
     overwritten(source, len(data))
@@ -272,3 +282,60 @@ def test_a_dropped_stream_whose_close_fails_is_reported_once(monkeypatch):
     del stream
     gc.collect()
     assert seen == [(OSError, "the target is gone", _stream.Stream)]
+
+
+class Meddling(io.FileIO):
+    """A real file whose read() and write() first call `meddle`, once set."""
+
+    meddle = None
+
+    def read(self, size=-1):
+        if self.meddle is not None:
+            self.meddle()
+        return super().read(size)
+
+    def write(self, data):
+        if self.meddle is not None:
+            self.meddle()
+        return super().write(data)
+
+
+@contextlib.contextmanager
+def meddling(f, meddle):
+    f.meddle = meddle
+    try:
+        yield
+    finally:
+        f.meddle = None
+
+
+# Calls that lend an array to libsndfile, each opening and closing its stream
+# on `f` while `meddle` is not set (the header is read or written untouched).
+def read_into_out(f, array, meddle):
+    with _stream.Stream(f) as stream, meddling(f, meddle):
+        stream.read(out=array)
+
+
+def blocks_into_out(f, array, meddle):
+    with contextlib.closing(ondalis.blocks(f, out=array)) as blocks, meddling(f, meddle):
+        next(blocks)
+
+
+def written_from(f, array, meddle):
+    code = _ondalis.construct_format("wav", "pcm16")
+    with _stream.Stream(f, "w", code, CHANNELS, 8000) as stream, meddling(f, meddle):
+        stream.write(array)
+
+
+@pytest.mark.parametrize("mode, call", [("rb", read_into_out), ("rb", blocks_into_out),
+                                        ("w+b", written_from)])
+def test_a_lent_array_resized_by_a_callback_is_refused(stereo_file, tmp_path, mode, call):
+    """libsndfile uses the array between two calls of the file object, with
+    the interpreter lock released: a resize(refcheck=False) there moved the
+    memory it was reading or writing."""
+    path = stereo_file if mode == "rb" else tmp_path / "written.wav"
+    array = np.zeros((20000, CHANNELS))
+    with Meddling(path, mode) as f:
+        with pytest.raises(ValueError, match="cannot resize an array that references"):
+            call(f, array, lambda: array.resize((4, CHANNELS), refcheck=False))
+    assert array.shape == (20000, CHANNELS)
