@@ -1,11 +1,14 @@
-"""A catalogue of calls to every public function and method of _ondalis, on
-their success and their error paths, shared by the hostile-argument and the
-leak tests.
+"""A catalogue of calls to every public function and method of _ondalis and
+of the streaming module (ondalis._stream), on their success and their error
+paths, shared by the hostile-argument and the leak tests.
 
 A call is (target, name, args, kwargs): `target` says what the call needs
 (an object opened for reading a stereo WAV, one opened for writing, a closed
-one, or the module itself).
+one, a block iterator, or the module itself). An argument that must be made
+for each call (a path in the test's folder, a stream) is a `Made` in the
+catalogue, which Targets.resolve replaces.
 """
+import io
 import os
 import types
 import wave
@@ -13,11 +16,22 @@ import wave
 import numpy as np
 
 import _ondalis as m
+from ondalis import _stream
 
 FRAMES = 64
 CHANNELS = 2
 
 READ, WRITE, CLOSED, MODULE = "read", "write", "closed", "module"
+STREAM_READ, STREAM_WRITE, STREAM_CLOSED = "stream-read", "stream-write", "stream-closed"
+# Block iterators over the stereo WAV, into new arrays or into one out array.
+BLOCKS, BLOCKS_INTO_OUT = "blocks", "blocks-into-out"
+STREAM_MODULE = "stream-module"
+MODULES = {MODULE, STREAM_MODULE}
+# What the targets of each kind of object are made from (the open one of a
+# closed target), and the kinds of the streaming module's objects.
+OPENED = {CLOSED: READ, STREAM_CLOSED: STREAM_READ}
+STREAM_TARGETS = {STREAM_READ, STREAM_WRITE, STREAM_CLOSED, BLOCKS, BLOCKS_INTO_OUT,
+                  STREAM_MODULE}
 
 # The share of the full load that the heavier tests (corruption sweep,
 # property tests, leak loops) run: tools/sanitize.py sets a smaller one,
@@ -202,6 +216,101 @@ def function_calls():
     ]
 
 
+class Made:
+    """An argument made afresh for each call by Targets.make(kind)."""
+
+    def __init__(self, kind):
+        self.kind = kind
+
+    def __repr__(self):
+        return f"Made({self.kind!r})"
+
+
+SOURCE_PATH, SOURCE_BYTES, MISSING_PATH = Made("source path"), Made("source bytes"), Made(
+    "missing path")
+NPY_FLOAT64, NPY_FLOAT32, NPY_INT32, NPY_INT16 = (np.dtype(t).num for t in (
+    np.float64, np.float32, np.int32, np.int16))
+
+
+def stream_method_calls():
+    """(target, name, args, kwargs) for every method of Stream and Blocks:
+    success paths first, then error paths of each."""
+    r = records()
+    cue = tuple(getattr(r.cue, f) for f in ("indx", "position", "fcc_chunk", "chunk_start",
+                                             "block_start", "sample_offset", "name"))
+    instrument = (1, 60, 0, 0, 127, 0, 127, [(801, 0, 16, 1)])
+    calls = [
+        (STREAM_READ, "read", (), {}), (STREAM_READ, "read", (16,), {}),
+        (STREAM_READ, "read", (8, NPY_FLOAT32), {}), (STREAM_READ, "read", (8, NPY_INT32, True), {}),
+        (STREAM_READ, "read", (), {"frames": 8, "dtype": NPY_INT16}),
+        (STREAM_READ, "read", (), {"out": np.zeros((8, CHANNELS))}),
+        (STREAM_READ, "read", (4, 99), {}), (STREAM_READ, "read", (), {"out": np.zeros((8, 3))}),
+        (STREAM_READ, "read", (), {"out": [0.0]}), (STREAM_READ, "read", (2**63,), {}),
+        (STREAM_READ, "seek", (4,), {}), (STREAM_READ, "seek", (-4, os.SEEK_END), {}),
+        (STREAM_READ, "seek", (-99,), {}), (STREAM_READ, "seek", (0, 7), {}),
+        (STREAM_READ, "tell", (), {}), (STREAM_READ, "strings", (), {}),
+        (STREAM_READ, "metadata", (), {}), (STREAM_READ, "chunks", (), {}),
+        (STREAM_READ, "chunk_data", ("fmt ",), {}), (STREAM_READ, "chunk_data", (b"data",), {}),
+        (STREAM_READ, "chunk_data", ("toolong",), {}), (STREAM_READ, "chunk_data", (5,), {}),
+        (STREAM_READ, "write", (np.zeros((8, CHANNELS)),), {}),
+        (STREAM_READ, "set_chunk", ("iXML", b"<x/>"), {}),
+        (STREAM_READ, "__enter__", (), {}), (STREAM_READ, "__exit__", (None, None, None), {}),
+        (STREAM_READ, "close", (), {}),
+        (STREAM_WRITE, "write", (np.zeros((8, CHANNELS)),), {}),
+        (STREAM_WRITE, "write", (np.full((8, CHANNELS), 3.0),), {}),
+        (STREAM_WRITE, "write", (np.zeros((8, CHANNELS), np.int16),), {}),
+        (STREAM_WRITE, "write", (np.zeros((8, 3)),), {}), (STREAM_WRITE, "write", ([1, 2],), {}),
+        (STREAM_WRITE, "set_string", (1, "title"), {}), (STREAM_WRITE, "set_string", (99, "x"), {}),
+        (STREAM_WRITE, "set_string", (1, b"not str"), {}),
+        (STREAM_WRITE, "set_record", ("cue_points", [cue]), {}),
+        (STREAM_WRITE, "set_record", ("instrument", instrument), {}),
+        (STREAM_WRITE, "set_record", ("nope", ()), {}),
+        (STREAM_WRITE, "set_record", ("instrument", (1,)), {}),
+        (STREAM_WRITE, "set_chunk", ("iXML", b"<x/>"), {}),
+        (STREAM_WRITE, "set_chunk", ("fmt ", b"x"), {}),
+        (STREAM_WRITE, "set_chunk", ("abcd", "not bytes"), {}),
+        (STREAM_WRITE, "copy_metadata", (Made(STREAM_READ),), {}),
+        (STREAM_WRITE, "copy_metadata", (Made(STREAM_CLOSED),), {}),
+        (STREAM_WRITE, "copy_metadata", (None,), {}), (STREAM_WRITE, "read", (8,), {}),
+        (BLOCKS, "__next__", (), {}), (BLOCKS, "close", (), {}),
+        (BLOCKS_INTO_OUT, "__next__", (), {}), (BLOCKS_INTO_OUT, "close", (), {}),
+    ]
+    calls += [(STREAM_CLOSED, name, args, kwargs) for target, name, args, kwargs in calls
+              if target == STREAM_READ and name not in ("close", "__exit__")]
+    return calls
+
+
+def stream_function_calls():
+    """(STREAM_MODULE, name, args, kwargs) for every function of the streaming module."""
+    return [
+        (STREAM_MODULE, "read", (SOURCE_PATH,), {}),
+        (STREAM_MODULE, "read", (SOURCE_PATH, 8, 4, NPY_INT16, True), {}),
+        (STREAM_MODULE, "read", (SOURCE_BYTES,), {"start": -8, "stop": 60}),
+        (STREAM_MODULE, "read", (SOURCE_PATH,), {"out": np.zeros((8, CHANNELS), np.float32)}),
+        (STREAM_MODULE, "read", (MISSING_PATH,), {}),
+        (STREAM_MODULE, "read", (SOURCE_PATH,), {"dtype": 99}),
+        (STREAM_MODULE, "read", (SOURCE_PATH,), {"start": -2**63, "stop": 2**63 - 1}),
+        (STREAM_MODULE, "blocks", (SOURCE_PATH, 16), {}),
+        (STREAM_MODULE, "blocks", (SOURCE_BYTES, 16, 4, 40, 8, NPY_INT32, True), {}),
+        (STREAM_MODULE, "blocks", (SOURCE_PATH,),
+         {"out": np.zeros((16, CHANNELS), np.int16), "fill_value": 0.5}),
+        (STREAM_MODULE, "blocks", (SOURCE_PATH, 0), {}),
+        (STREAM_MODULE, "blocks", (SOURCE_PATH, 16, 16), {}),
+        (STREAM_MODULE, "blocks", (SOURCE_PATH, 16), {"fill_value": "x"}),
+        (STREAM_MODULE, "blocks", (MISSING_PATH, 16), {}),
+    ]
+
+
+def public_stream_methods():
+    """(target kinds, name) for each method of Stream and Blocks a program
+    may call, with the kinds of target that have it."""
+    dunders = {"__enter__", "__exit__", "__next__"}
+    owners = ((_stream.Stream, (STREAM_READ, STREAM_WRITE, STREAM_CLOSED)),
+              (_stream.Blocks, (BLOCKS, BLOCKS_INTO_OUT)))
+    return [(kinds, name) for cls, kinds in owners for name, value in sorted(vars(cls).items())
+            if callable(value) and (not name.startswith("__") or name in dunders)]
+
+
 def public_methods():
     """Names of the methods of Ondalis a program may call."""
     dunders = {"__enter__", "__exit__", "__reduce__", "__setstate__"}
@@ -209,9 +318,9 @@ def public_methods():
                   if callable(value) and (not name.startswith("__") or name in dunders))
 
 
-def public_functions():
+def public_functions(module=m):
     """Names of the module's own functions (the imported helpers excluded)."""
-    return sorted(name for name, value in vars(m).items()
+    return sorted(name for name, value in vars(module).items()
                   if type(value).__name__ == "builtin_function_or_method")
 
 
@@ -225,14 +334,31 @@ class Targets:
         self.format = m.construct_format("wav", "pcm16")
 
     def make(self, target):
-        if target == MODULE:
-            return m
-        if target == WRITE:
-            return m.Ondalis(str(self.written), "w", self.format, CHANNELS, 8000)
-        obj = m.Ondalis(str(self.source))
-        if target == CLOSED:
+        if target in OPENED:
+            obj = self.make(OPENED[target])
             obj.close()
-        return obj
+            return obj
+        source, written = str(self.source), str(self.written)
+        makers = {
+            MODULE: lambda: m,
+            READ: lambda: m.Ondalis(source),
+            WRITE: lambda: m.Ondalis(written, "w", self.format, CHANNELS, 8000),
+            STREAM_MODULE: lambda: _stream,
+            STREAM_READ: lambda: _stream.Stream(source),
+            STREAM_WRITE: lambda: _stream.Stream(written, "w", self.format, CHANNELS, 8000),
+            BLOCKS: lambda: _stream.blocks(source, 16),
+            BLOCKS_INTO_OUT: lambda: _stream.blocks(source, out=np.zeros((16, CHANNELS), np.int16)),
+            SOURCE_PATH.kind: lambda: source,
+            SOURCE_BYTES.kind: lambda: io.BytesIO(self.source.read_bytes()),
+            MISSING_PATH.kind: lambda: str(self.folder / "missing.wav"),
+        }
+        return makers[target]()
+
+    def resolve(self, args, kwargs):
+        """args and kwargs with each Made made."""
+        def made(value):
+            return self.make(value.kind) if isinstance(value, Made) else value
+        return [made(v) for v in args], {k: made(v) for k, v in kwargs.items()}
 
 
 def invoke(obj, name, args, kwargs):

@@ -7,7 +7,9 @@ protocol methods raise, return the wrong type, or close the object under
 test before answering (the module runs such Python code between checking
 its handle and calling libsndfile).
 """
+import builtins
 import dataclasses
+import io
 import operator
 import os
 import types
@@ -19,10 +21,12 @@ from hypothesis import strategies as st
 
 import _ondalis as m
 import ondalis
-from api_calls import (CLOSED, MODULE, READ, WRITE, Targets, function_calls, invoke,
-                       method_calls, public_functions, public_methods, records, scaled,
-                       subset)
+from api_calls import (CLOSED, MODULE, MODULES, READ, STREAM_MODULE, STREAM_TARGETS, WRITE,
+                       Targets, function_calls, invoke, method_calls, public_functions,
+                       public_methods, public_stream_methods, records, scaled,
+                       stream_function_calls, stream_method_calls, subset)
 from messages import NO_HANDLE
+from ondalis import _stream
 
 SETTINGS = settings(max_examples=scaled(30, least=5), deadline=None, derandomize=True,
                     database=None, suppress_health_check=[HealthCheck.function_scoped_fixture,
@@ -56,7 +60,7 @@ class Misbehaving:
             raise Boom(protocol)
         if self._how == "wrong":
             return wrong
-        if victim.obj is not None and victim.obj is not m:
+        if victim.obj is not None and not isinstance(victim.obj, types.ModuleType):
             victim.obj.close()
         return delegate()
 
@@ -168,25 +172,50 @@ RESULT_TYPES = {
     "get_strings": dict, "get_cue_mrks": list, "read_frames": np.ndarray,
     "__enter__": m.Ondalis,
 }
+STREAM_RESULT_TYPES = {
+    **dict.fromkeys(["write", "seek", "tell"], int),
+    **dict.fromkeys(["set_record", "set_string"], bool),
+    **dict.fromkeys(["close", "copy_metadata", "set_chunk", "__exit__"], type(None)),
+    **dict.fromkeys(["strings", "metadata"], dict), **dict.fromkeys(["chunks", "chunk_data"], list),
+    **dict.fromkeys(["read", "__next__"], np.ndarray), "__enter__": _stream.Stream,
+}
+STREAM_FUNCTION_RESULT_TYPES = {"read": tuple, "blocks": _stream.Blocks}
 
 
-def assert_sound_outcome(name, outcome):
+def result_types(target):
+    """The result types of the calls on a target."""
+    if target == STREAM_MODULE:
+        return STREAM_FUNCTION_RESULT_TYPES
+    return STREAM_RESULT_TYPES if target in STREAM_TARGETS else RESULT_TYPES
+
+
+def assert_sound_outcome(name, outcome, types_of=RESULT_TYPES):
     kind, value = outcome
     if kind == "raised":
         assert not isinstance(value, SystemError), repr(value)
-    elif name in RESULT_TYPES:
-        assert isinstance(value, RESULT_TYPES[name]), (name, value)
+    elif name in types_of:
+        assert isinstance(value, types_of[name]), (name, value)
+
+
+# Per kind of object: a call that answers while it is open, what it answers,
+# and what it raises once closed.
+PROBES = {
+    m.Ondalis: ("frames", int, RuntimeError, NO_HANDLE),
+    _stream.Stream: ("tell", int, ValueError, "I/O operation on a closed sound file"),
+    _stream.Blocks: ("__next__", np.ndarray, StopIteration, ""),
+}
 
 
 def assert_still_consistent(obj):
     """After any call the object either works or is cleanly closed."""
-    if obj is m:
+    if isinstance(obj, types.ModuleType):
         return
-    kind, value = invoke(obj, "frames", (), {})
+    name, answer, error, text = PROBES[type(obj)]
+    kind, value = invoke(obj, name, (), {})
     if kind == "raised":
-        assert isinstance(value, RuntimeError) and str(value) == NO_HANDLE, repr(value)
+        assert isinstance(value, error) and str(value) == text, repr(value)
     else:
-        assert isinstance(value, int)
+        assert isinstance(value, answer)
 
 
 def huge_fill(name, args, kwargs):
@@ -201,14 +230,15 @@ def huge_fill(name, args, kwargs):
 
 def call_on(targets, target, name, args, kwargs):
     obj = targets.make(target)
+    args, kwargs = targets.resolve(args, kwargs)
     victim.obj = obj
     try:
         outcome = invoke(obj, name, args, kwargs)
     finally:
         victim.obj = None
-    assert_sound_outcome(name, outcome)
+    assert_sound_outcome(name, outcome, result_types(target))
     assert_still_consistent(obj)
-    if obj is not m:
+    if target not in MODULES:
         obj.close()
     return outcome
 
@@ -222,19 +252,42 @@ def test_catalogue_covers_every_public_name():
     called = {name for _, name, _, _ in method_calls() + function_calls()}
     missing = (set(public_methods()) | set(public_functions())) - called
     assert not missing
+    called = {(target == STREAM_MODULE, name) for target, name, _, _ in STREAM_CALLS}
+    public = {(False, name) for _, name in public_stream_methods()}
+    public |= {(True, name) for name in public_functions(_stream)}
+    assert not public - called
+
+
+def arbitrary_call(data, keywords):
+    """Strategy draws: positional arguments and keyword arguments (named from
+    `keywords` and 'x') of any values."""
+    args = data.draw(st.lists(values, max_size=5), "args")
+    kwargs = data.draw(st.dictionaries(st.sampled_from([*keywords, "x"]), values, max_size=2),
+                       "kwargs")
+    return args, kwargs
 
 
 @pytest.mark.parametrize("name", subset(public_methods()))
 @SETTINGS
 @given(data=st.data())
 def test_method_with_arbitrary_arguments(targets, name, data):
-    args = data.draw(st.lists(values, max_size=5), "args")
-    kwargs = data.draw(st.dictionaries(
-        st.sampled_from(["command", "arg", "nframes", "dtype", "fill_value", "mode", "offset",
-                         "whence", "input", "level", "string", "stringtype_name", "x"]),
-        values, max_size=2), "kwargs")
+    args, kwargs = arbitrary_call(data, [
+        "command", "arg", "nframes", "dtype", "fill_value", "mode", "offset", "whence", "input",
+        "level", "string", "stringtype_name"])
     assume(not huge_fill(name, args, kwargs))
     call_on(targets, data.draw(st.sampled_from([READ, WRITE, CLOSED])), name, args, kwargs)
+
+
+PUBLIC_STREAM_METHODS = subset(public_stream_methods())
+
+
+@pytest.mark.parametrize("kinds, name", PUBLIC_STREAM_METHODS,
+                         ids=[f"{kinds[0]}-{name}" for kinds, name in PUBLIC_STREAM_METHODS])
+@SETTINGS
+@given(data=st.data())
+def test_stream_method_with_arbitrary_arguments(targets, kinds, name, data):
+    args, kwargs = arbitrary_call(data, ["frames", "dtype", "always_2d", "out"])
+    call_on(targets, data.draw(st.sampled_from(kinds)), name, args, kwargs)
 
 
 def call_ids(calls):
@@ -243,7 +296,18 @@ def call_ids(calls):
 
 METHOD_CALLS = method_calls()
 FUNCTION_CALLS = function_calls()
-WITH_ARGUMENTS = subset(c for c in METHOD_CALLS + FUNCTION_CALLS if c[2] or c[3])
+STREAM_CALLS = stream_method_calls() + stream_function_calls()
+
+
+def first_slot(call):
+    """The first argument the sweep replaces: the source of a streaming
+    module function is drawn from safe sources instead (an int source is a
+    descriptor, which may be the terminal's)."""
+    return 1 if call[0] == STREAM_MODULE else 0
+
+
+WITH_ARGUMENTS = subset(c for c in METHOD_CALLS + FUNCTION_CALLS + STREAM_CALLS
+                        if len(c[2]) + len(c[3]) > first_slot(c))
 
 
 @pytest.mark.parametrize("call", WITH_ARGUMENTS, ids=call_ids(WITH_ARGUMENTS))
@@ -252,7 +316,7 @@ WITH_ARGUMENTS = subset(c for c in METHOD_CALLS + FUNCTION_CALLS if c[2] or c[3]
 def test_documented_call_with_one_argument_replaced(targets, call, data):
     target, name, args, kwargs = call
     args, kwargs = list(args), dict(kwargs)
-    slot = data.draw(st.integers(0, len(args) + len(kwargs) - 1), "slot")
+    slot = data.draw(st.integers(first_slot(call), len(args) + len(kwargs) - 1), "slot")
     value = data.draw(values, "value")
     if slot < len(args):
         args[slot] = value
@@ -265,14 +329,14 @@ def test_documented_call_with_one_argument_replaced(targets, call, data):
 def closing_variants(calls):
     """Each documented call with one argument made to close the object when used."""
     for target, name, args, kwargs in calls:
-        if target != MODULE:
+        if target not in MODULES:
             for i in range(len(args)):
                 wrapped = list(args)
                 wrapped[i] = Misbehaving("close", args[i])
                 yield target, name, tuple(wrapped), kwargs
 
 
-CLOSING_CALLS = list(closing_variants(METHOD_CALLS))
+CLOSING_CALLS = list(closing_variants(METHOD_CALLS + STREAM_CALLS))
 
 
 @pytest.mark.parametrize("call", CLOSING_CALLS, ids=call_ids(CLOSING_CALLS))
@@ -338,6 +402,31 @@ def test_package_helpers_with_arbitrary_arguments(folder_with_fd, data):
     if kind == "ok" and helper == "blocks":
         kind, value = invoke(types.SimpleNamespace(run=lambda: list(value)), "run", (), {})
     assert_sound_outcome(helper, (kind, value))
+
+
+def safe_sources(folder, fd):
+    """Strategy for sources of the streaming module: safe paths, and the
+    source file's bytes in memory."""
+    data = (folder / "source.wav").read_bytes()
+    return safe_paths(folder, fd) | st.sampled_from(["bytes", "bytearray", "memoryview"]).map(
+        lambda kind: io.BytesIO(data) if kind == "bytes" else getattr(builtins, kind)(data))
+
+
+@SETTINGS
+@given(data=st.data())
+def test_stream_functions_and_constructor_with_arbitrary_arguments(folder_with_fd, data):
+    folder, fd = folder_with_fd
+    source = data.draw(safe_sources(folder, fd), "source")
+    name = data.draw(st.sampled_from(["read", "blocks", "Stream"]), "name")
+    rest = data.draw(st.lists(st.one_of(values, st.sampled_from(
+        ["r", "w", m.construct_format("wav", "pcm16"), 1, 2, 8000])), max_size=5), "rest")
+    kind, value = invoke(_stream, name, (source, *rest), {})
+    if kind == "ok" and name == "blocks":
+        kind, value = invoke(types.SimpleNamespace(run=lambda: list(value)), "run", (), {})
+    assert_sound_outcome(name, (kind, value), STREAM_FUNCTION_RESULT_TYPES)
+    if kind == "ok" and name == "Stream":
+        assert_still_consistent(value)
+        value.close()
 
 
 MODULE_ATTRIBUTES = subset(sorted(name for name in vars(m) if not name.startswith("__")))

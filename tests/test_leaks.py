@@ -23,8 +23,10 @@ import pytest
 
 import _ondalis as m
 import ondalis
-from api_calls import (CHANNELS, CLOSED, MODULE, READ, WRITE, Targets, function_calls,
-                       invoke, method_calls, scaled, stereo_wav)
+from api_calls import (BLOCKS, BLOCKS_INTO_OUT, CHANNELS, CLOSED, MODULE, READ, STREAM_READ,
+                       STREAM_WRITE, WRITE, Targets, function_calls, invoke, method_calls,
+                       scaled, stereo_wav, stream_function_calls, stream_method_calls)
+from ondalis import _stream
 
 ITERATIONS = scaled(5000, least=300)
 WARM_UP = 100
@@ -101,15 +103,17 @@ def loop(call, count):
 
 
 def method_loop(targets, target, name, args, kwargs):
-    """One call as the loop makes it: closing calls on a new object each time,
-    the others on one object kept for the whole loop."""
-    if name in ("close", "__exit__") and target == READ:
+    """One call as the loop makes it: closing calls and block iterators (a
+    kept one would run out) on a new object each time, the others on one
+    object kept for the whole loop."""
+    closing = name in ("close", "__exit__") and target in (READ, STREAM_READ)
+    if closing or target in (BLOCKS, BLOCKS_INTO_OUT):
         return lambda: invoke(targets.make(target), name, args, kwargs)
     obj = targets.make(target)
     return lambda: invoke(obj, name, args, kwargs)
 
 
-CALLS = method_calls() + function_calls()
+CALLS = method_calls() + function_calls() + stream_method_calls() + stream_function_calls()
 
 
 @pytest.mark.parametrize("call", CALLS, ids=[f"{t}-{n}-{i}" for i, (t, n, _, _) in
@@ -117,8 +121,9 @@ CALLS = method_calls() + function_calls()
 def test_method_and_function_calls_leave_nothing_behind(tmp_path, call):
     target, name, args, kwargs = call
     targets = Targets(tmp_path)
-    if target == WRITE and name == "write_frames":
+    if (target, name) in ((WRITE, "write_frames"), (STREAM_WRITE, "write")):
         targets.written = tmp_path / "big.wav"  # the loop writes thousands of blocks
+    args, kwargs = targets.resolve(args, kwargs)
     run = method_loop(targets, target, name, args, kwargs)
     outcome = run()
     loop(run, WARM_UP)
@@ -159,11 +164,30 @@ def constructions(folder):
     return rows, (read_fd, junk_fd, write_fd)
 
 
-def test_constructor_leaves_nothing_behind(tmp_path):
-    rows, descriptors = constructions(tmp_path)
+def stream_constructions(folder):
+    """The same calls for Stream, and those of the sources only it takes (a
+    write into memory is in the streaming sources' table below: a target kept
+    for the whole loop would grow)."""
+    rows, descriptors = constructions(folder)
+    data = (folder / "good.wav").read_bytes()
+    rows.update({
+        "BytesIO": ((io.BytesIO(data),), {}),
+        "bytearray": ((bytearray(data),), {}),
+        "memoryview": ((memoryview(data),), {}),
+        "unrecognised bytes": ((bytearray(b"RIFF\x10\x00\x00\x00WAVEjunkjunkjunk"),), {}),
+        "bool source": ((True,), {}),
+        "source of no kind": ((object(),), {}),
+    })
+    return rows, descriptors
+
+
+@pytest.mark.parametrize("owner, name, make_rows", [(m, "Ondalis", constructions),
+                                                    (_stream, "Stream", stream_constructions)])
+def test_constructor_leaves_nothing_behind(tmp_path, owner, name, make_rows):
+    rows, descriptors = make_rows(tmp_path)
     try:
         for label, (args, kwargs) in rows.items():
-            run = lambda: invoke(m, "Ondalis", args, kwargs)  # noqa: E731 (dropped unclosed)
+            run = lambda: invoke(owner, name, args, kwargs)  # noqa: E731 (dropped unclosed)
             loop(run, WARM_UP)
             with Measure([*args, *kwargs.values()]):
                 loop(run, ITERATIONS)
@@ -240,6 +264,14 @@ def closed_early(blocks):
     blocks.close()
 
 
+def in_a_cycle(path):
+    """A real file that holds its own block iterator, dropped half-way: only
+    the collector can close it."""
+    f = open(path, "rb")
+    f.held = ondalis.blocks(f, 16)
+    next(f.held)
+
+
 CUE = ondalis.SfCuePoint(1, 3, int.from_bytes(b"data", "little"), 0, 0, 3, "")
 # One of each record a WAV keeps, for a write that sets them all.
 RECORDS = dict(
@@ -279,6 +311,7 @@ STREAM_CALLS = {
     "blocks abandoned half-way, file object": (
         lambda s: half_way(ondalis.blocks(rewound(s.reader), 16)), None),
     "blocks closed explicitly": (lambda s: closed_early(ondalis.blocks(s.buffer, 16)), None),
+    "blocks in a cycle with their file object": (lambda s: in_a_cycle(s.path), None),
     "read, read() raises": (lambda s: ondalis.read(rewound(s.failing)), GONE),
     "info, read() raises": (lambda s: ondalis.info(rewound(s.failing)), GONE),
     "blocks, read() raises": (lambda s: ondalis.blocks(rewound(s.failing), 16), GONE),
@@ -310,7 +343,7 @@ def stream_sources(tmp_path):
     data = path.read_bytes()
     with open(path, "rb") as reader, FailingRead(path) as failing, TextRead(path) as text:
         yield types.SimpleNamespace(
-            data=data, bytesio=io.BytesIO(data), buffer=bytearray(data), reader=reader,
+            path=path, data=data, bytesio=io.BytesIO(data), buffer=bytearray(data), reader=reader,
             failing=failing, text=text, out=np.zeros((16, CHANNELS)), written=io.BytesIO(),
             frames=np.zeros((16, CHANNELS)))
 

@@ -2,7 +2,7 @@
 // frames that overlap by `overlap` frames, into new arrays or into one array
 // the caller lends. Each iterator has its own mutex, so two threads sharing
 // one take blocks in turn.
-#include <cstring>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -16,13 +16,15 @@ namespace {
 
 struct BlockState {
   OwnedMutex mutex;
-  Ref stream;               // closed when the blocks run out
+  Ref stream;               // closed when the blocks run out; null once cleared
   sf_count_t left = -1;     // frames still to read; -1: to the end
   sf_count_t blocksize = 0;
   sf_count_t overlap = 0;
   int typenum = NPY_FLOAT64;
   bool two_d = false;
-  Ref out;                  // the lent array, or null
+  // The lent array's memory, held from the first block to the end (the
+  // blocks run out, close(), the iterator's end); null without one.
+  std::unique_ptr<ExportedBuffer> out;
   bool fill = false;
   double fill_value = 0;
   std::vector<char> tail;   // the last `overlap` frames of the previous block
@@ -36,9 +38,20 @@ struct Blocks {
 
 Stream* stream_of(BlockState& b) { return reinterpret_cast<Stream*>(b.stream.get()); }
 
+// The lent array, checked again before each block: numpy lets the holder of
+// an export make the array read-only or give it another dtype or shape, and
+// the memory must still be the one held.
+PyArrayObject* lent_array(const BlockState& b, int channels) {
+  PyArrayObject* array = checked_out(b.out->exporter(), channels);
+  bool same = PyArray_TYPE(array) == b.typenum && PyArray_DIM(array, 0) == b.blocksize &&
+              PyArray_DATA(array) == b.out->data() && PyArray_NBYTES(array) == b.out->size();
+  if (!same) raise(PyExc_ValueError, "out changed its dtype, shape or memory between blocks");
+  return array;
+}
+
 // The array the next block goes into: the lent one or a new one.
 Ref block_array(BlockState& b, int channels) {
-  if (b.out) return Ref::borrow(b.out.get());
+  if (b.out) return Ref::borrow(reinterpret_cast<PyObject*>(lent_array(b, channels)));
   return new_frames(b.blocksize, channels, b.typenum, b.two_d);
 }
 
@@ -59,8 +72,7 @@ Ref next_block(BlockState& b) {
   Ref array = block_array(b, channels);
   auto* a = reinterpret_cast<PyArrayObject*>(array.get());
   char* data = static_cast<char*>(PyArray_DATA(a));
-  // An empty tail's data() may be null, which memcpy may not be given.
-  if (!b.tail.empty()) std::memcpy(data, b.tail.data(), b.tail.size());
+  copy_bytes(data, b.tail.data(), b.tail.size());
   sf_count_t got = read_into(stream, b.typenum, data + kept * frame_bytes, n);
   if (b.fill && b.left > got) {
     // Frames asked for past the end of the file are padded, as read() pads.
@@ -83,28 +95,40 @@ Ref next_block(BlockState& b) {
   return array;
 }
 
-Ref finish(BlockState& b) {
+// Stops the iterator (with its mutex held, so that no block is being read
+// into the lent array): the array is given back, the file closed.
+void stop(BlockState& b) {
   b.done = true;
-  close_stream(stream_of(b));
+  b.out.reset();
+  if (b.stream) close_stream(stream_of(b));
+}
+
+Ref finish(BlockState& b) {
+  stop(b);
   return Ref();
 }
 
-// Takes the iterator's mutex; RuntimeError when this thread holds it already
-// (a file object's read() that uses the iterator it feeds), which would
-// otherwise wait for itself.
-void take(BlockState& b) {
-  if (b.mutex.held_here()) raise(PyExc_RuntimeError, "the block iterator is already running");
-  lock_waiting_unlocked(b.mutex);
-}
+// The iterator's mutex, held for a scope; RuntimeError when this thread
+// holds it already (a file object's read() that uses the iterator it feeds),
+// which would otherwise wait for itself.
+class Taken {
+ public:
+  explicit Taken(BlockState& b) : mutex_(b.mutex) {
+    if (mutex_.held_here()) raise(PyExc_RuntimeError, "the block iterator is already running");
+    lock_waiting_unlocked(mutex_);
+  }
+  ~Taken() { mutex_.unlock(); }
+  Taken(const Taken&) = delete;
+  Taken& operator=(const Taken&) = delete;
+
+ private:
+  OwnedMutex& mutex_;
+};
 
 Ref iterate(Blocks* self) {
   BlockState& b = self->state;
-  take(b);
-  struct Unlock {
-    OwnedMutex& m;
-    ~Unlock() { m.unlock(); }
-  } unlock{b.mutex};
-  if (b.done && stream_of(b)->state.file == nullptr) return Ref();
+  Taken taken(b);
+  if (b.done && (!b.stream || stream_of(b)->state.file == nullptr)) return Ref();
   Ref block = b.done ? Ref() : next_block(b);
   if (!block) return finish(b);
   return block;
@@ -114,19 +138,38 @@ PyObject* blocks_next(PyObject* object) {
   return guarded([&] { return iterate(reinterpret_cast<Blocks*>(object)); });
 }
 
+BlockState& state_of(PyObject* object) { return reinterpret_cast<Blocks*>(object)->state; }
+
+// Untracked first: dropping the stream may close it, run a file object's
+// methods and with them the collector, which must not find this object.
 void blocks_dealloc(PyObject* object) {
-  auto* self = reinterpret_cast<Blocks*>(object);
-  self->state.~BlockState();
+  PyObject_GC_UnTrack(object);
+  state_of(object).~BlockState();
   Py_TYPE(object)->tp_free(object);
+}
+
+int blocks_traverse(PyObject* object, visitproc visit, void* arg) {
+  const BlockState& b = state_of(object);
+  Py_VISIT(b.stream.get());
+  return b.out ? b.out->traverse(visit, arg) : 0;
+}
+
+// Breaks a cycle through the iterator. Nothing outside the cycle reaches it,
+// so no thread is taking a block; the stream, once its last reference goes
+// (here or when the collector clears it), closes itself.
+int blocks_clear(PyObject* object) {
+  BlockState& b = state_of(object);
+  b.done = true;
+  b.out.reset();
+  b.stream = Ref();
+  return 0;
 }
 
 PyObject* blocks_close(PyObject* object, PyObject*) {
   return guarded([&] {
-    BlockState& b = reinterpret_cast<Blocks*>(object)->state;
-    take(b);
-    b.done = true;
-    b.mutex.unlock();
-    close_stream(stream_of(b));
+    BlockState& b = state_of(object);
+    Taken taken(b);
+    stop(b);
     return Ref::borrow(Py_None);
   });
 }
@@ -142,9 +185,11 @@ PyTypeObject BlocksType = [] {
   PyTypeObject type{PyVarObject_HEAD_INIT(nullptr, 0)};
   type.tp_name = "ondalis._stream.Blocks";
   type.tp_basicsize = sizeof(Blocks);
-  type.tp_flags = Py_TPFLAGS_DEFAULT;
+  type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
   type.tp_doc = "An iterator over the blocks of a sound file.";
   type.tp_dealloc = blocks_dealloc;
+  type.tp_traverse = blocks_traverse;
+  type.tp_clear = blocks_clear;
   type.tp_iter = PyObject_SelfIter;
   type.tp_iternext = blocks_next;
   type.tp_methods = blocks_methods;
@@ -164,7 +209,7 @@ Ref make_blocks(Ref stream, const BlockSpec& spec) {
   b.two_d = spec.two_d;
   if (spec.out != nullptr && spec.out != Py_None) {
     PyArrayObject* out = checked_out(spec.out, stream_of(b)->state.info.channels);
-    b.out = Ref::borrow(spec.out);
+    b.out = std::make_unique<ExportedBuffer>(spec.out, kWritableBuffer);
     b.typenum = PyArray_TYPE(out);
     b.blocksize = PyArray_DIM(out, 0);
   }

@@ -1,11 +1,11 @@
 #include "io.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <limits>
 
 #include "../capi/error.hpp"
-#include "stream.hpp"  // ExportedBuffer
+#include "buffer.hpp"
+#include "lock.hpp"
 
 namespace ondalis::stream {
 
@@ -22,10 +22,10 @@ void PendingError::restore() {
   type_ = value_ = traceback_ = nullptr;
 }
 
-PendingError::~PendingError() {
-  Py_XDECREF(type_);
-  Py_XDECREF(value_);
-  Py_XDECREF(traceback_);
+void PendingError::clear() {
+  Py_CLEAR(type_);
+  Py_CLEAR(value_);
+  Py_CLEAR(traceback_);
 }
 
 namespace {
@@ -58,8 +58,8 @@ sf_count_t target_position(sf_count_t offset, int whence, sf_count_t here, sf_co
 
 SF_VIRTUAL_IO Io::table = {io_length, io_seek, io_read, io_write, io_tell};
 
-MemoryIo::MemoryIo(std::vector<char> owned)
-    : owned_(std::move(owned)), data_(owned_.data()),
+MemoryIo::MemoryIo(std::vector<char> owned, Ref file)
+    : Io(std::move(file)), owned_(std::move(owned)), data_(owned_.data()),
       size_(static_cast<sf_count_t>(owned_.size())), writable_(true) {}
 
 sf_count_t MemoryIo::seek(sf_count_t offset, int whence) {
@@ -72,7 +72,7 @@ sf_count_t MemoryIo::seek(sf_count_t offset, int whence) {
 sf_count_t MemoryIo::read(void* data, sf_count_t count) {
   if (position_ >= size_) return 0;
   sf_count_t n = std::min(count, size_ - position_);
-  std::memcpy(data, data_ + position_, static_cast<std::size_t>(n));
+  copy_bytes(data, data_ + position_, static_cast<std::size_t>(n));
   position_ += n;
   return n;
 }
@@ -87,7 +87,7 @@ sf_count_t MemoryIo::write(const void* data, sf_count_t count) {
   } catch (const std::bad_alloc&) {
     return 0;
   }
-  std::memcpy(owned_.data() + position_, data, static_cast<std::size_t>(count));
+  copy_bytes(owned_.data() + position_, data, static_cast<std::size_t>(count));
   data_ = owned_.data();
   size_ = std::max(size_, end);
   position_ = end;
@@ -202,7 +202,7 @@ sf_count_t FileObjectIo::read_some(char* data, sf_count_t count) {
                  static_cast<long long>(count), static_cast<long long>(view.size()));
     fail();
   }
-  std::memcpy(data, view.data(), static_cast<std::size_t>(view.size()));
+  copy_bytes(data, view.data(), static_cast<std::size_t>(view.size()));
   return view.size();
 }
 
@@ -225,13 +225,13 @@ sf_count_t FileObjectIo::write(const void* data, sf_count_t count) {
 }
 
 void DeliveringIo::deliver() {
-  if (start_ >= 0) check(PyObject_CallMethod(target_.get(), "seek", "(Li)", start_, SEEK_SET));
+  if (start_ >= 0) check(PyObject_CallMethod(file_.get(), "seek", "(Li)", start_, SEEK_SET));
   const std::vector<char>& bytes = written();
   constexpr std::size_t kChunk = std::size_t{1} << 24;
   for (std::size_t done = 0; done < bytes.size();) {
     std::size_t n = std::min(kChunk, bytes.size() - done);
     Ref chunk = check(PyBytes_FromStringAndSize(bytes.data() + done, static_cast<Py_ssize_t>(n)));
-    Ref written = check(PyObject_CallMethod(target_.get(), "write", "(O)", chunk.get()));
+    Ref written = check(PyObject_CallMethod(file_.get(), "write", "(O)", chunk.get()));
     std::size_t took = n;
     if (written.get() != Py_None) took = static_cast<std::size_t>(position_from(written.get(), "write"));
     if (took == 0 || took > n) raise(PyExc_OSError, "the file object's write() took no bytes or too many");

@@ -40,7 +40,15 @@ class PendingError {
     std::swap(traceback_, other.traceback_);
     return *this;
   }
-  ~PendingError();  // drops an exception nobody restored (the lock must be held)
+  ~PendingError() { clear(); }  // drops an exception nobody restored (the lock must be held)
+  // Drops it now.
+  void clear();
+  int traverse(visitproc visit, void* arg) const {
+    Py_VISIT(type_);
+    Py_VISIT(value_);
+    Py_VISIT(traceback_);
+    return 0;
+  }
 
  private:
   PyObject* type_ = nullptr;
@@ -50,6 +58,9 @@ class PendingError {
 
 class Io {
  public:
+  // `file`: the Python file object the Io reads and writes through, or hands
+  // its bytes to at the end; null for memory alone.
+  explicit Io(Ref file = Ref()) : file_(std::move(file)) {}
   virtual ~Io() = default;
   virtual sf_count_t length() = 0;
   virtual sf_count_t seek(sf_count_t offset, int whence) = 0;
@@ -59,28 +70,47 @@ class Io {
   // After a successful close of a written stream, with the interpreter lock
   // held: hands the bytes to their owner (an io.BytesIO, a file object).
   virtual void deliver() {}
-  // The exception a callback met, if any (moved out; lock need not be held).
+  // The exception a callback met, if any (moved out, with the interpreter
+  // lock held: the collector reads it).
   PendingError take_error() { return error_.release(); }
   // The OSError of the last seek that failed, which libsndfile was told of
-  // as a failed seek and may have got over (moved out).
+  // as a failed seek and may have got over (moved out, with the interpreter
+  // lock held).
   PendingError take_seek_error() { return seek_error_.release(); }
+  // The collector's visit of the Python objects this Io holds.
+  int traverse(visitproc visit, void* arg) const {
+    Py_VISIT(file_.get());
+    if (int found = error_.traverse(visit, arg)) return found;
+    return seek_error_.traverse(visit, arg);
+  }
+  // Drops them; only once libsndfile has closed the file, which calls back
+  // into this Io until then.
+  void clear() {
+    file_ = Ref();
+    error_.clear();
+    seek_error_.clear();
+  }
   // libsndfile's table of callbacks, each forwarding to an Io.
   static SF_VIRTUAL_IO table;
 
  protected:
+  Ref file_;
   PendingError error_;
   PendingError seek_error_;
 };
 
 // Bytes in memory. Reading: `size` bytes at `data`, which the owner keeps
-// alive and unchanged (a Python buffer exported for the stream's life, or
-// `owned`). Writing: a growing array of our own.
+// alive and in place (a Python buffer exported for the stream's life, or
+// `owned`); the caller may still write to a lent buffer, even through an out
+// array that lies over it, so reads copy with copy_bytes. Writing: a growing
+// array of our own.
 class MemoryIo : public Io {
  public:
   // A read-only view of `size` bytes.
   MemoryIo(const char* data, sf_count_t size) : data_(data), size_(size) {}
-  // Bytes of our own (a pipe's whole content, or an empty store to write into).
-  explicit MemoryIo(std::vector<char> owned);
+  // Bytes of our own (a pipe's whole content, or an empty store to write into
+  // that is handed to `file` at the end).
+  explicit MemoryIo(std::vector<char> owned, Ref file = Ref());
 
   sf_count_t length() override { return size_; }
   sf_count_t seek(sf_count_t offset, int whence) override;
@@ -102,7 +132,7 @@ class MemoryIo : public Io {
 // stream was opened.
 class FileObjectIo : public Io {
  public:
-  FileObjectIo(Ref file, sf_count_t base) : file_(std::move(file)), base_(base) {}
+  FileObjectIo(Ref file, sf_count_t base) : Io(std::move(file)), base_(base) {}
 
   sf_count_t length() override;
   sf_count_t seek(sf_count_t offset, int whence) override;
@@ -123,7 +153,6 @@ class FileObjectIo : public Io {
   // False when the file object's seek() raised OSError (a failed seek).
   bool seek_to(sf_count_t position);
 
-  Ref file_;
   sf_count_t base_;
 };
 
@@ -133,11 +162,10 @@ class FileObjectIo : public Io {
 class DeliveringIo : public MemoryIo {
  public:
   DeliveringIo(Ref target, sf_count_t start)
-      : MemoryIo(std::vector<char>{}), target_(std::move(target)), start_(start) {}
+      : MemoryIo(std::vector<char>{}, std::move(target)), start_(start) {}
   void deliver() override;
 
  private:
-  Ref target_;
   sf_count_t start_;
 };
 

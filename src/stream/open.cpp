@@ -24,11 +24,6 @@ OwnedMutex& library_mutex() {
   return mutex;
 }
 
-ExportedBuffer::ExportedBuffer(PyObject* exporter) {
-  check_status(PyObject_GetBuffer(exporter, &view_, PyBUF_SIMPLE));
-  held_ = true;
-}
-
 PyObject* io_attribute(PyObject*& slot, const char* name) {
   if (slot != nullptr) return slot;
   Ref io = check(PyImport_ImportModule("io"));
@@ -165,7 +160,7 @@ SNDFILE* call_open(StreamState& s, const std::string& path, int fd) {
 // source that cannot be read twice (a FIFO, a device).
 bool rewound(StreamState& s, const std::string& path, int fd, sf_count_t start) {
   struct stat found;
-  if (s.io) return s.io->seek(0, SEEK_SET) == 0 && s.io->take_error().empty();
+  if (s.io) return s.io->seek(0, SEEK_SET) == 0;  // an exception it met stays for the caller
   if (fd >= 0) return fstat(fd, &found) == 0 && S_ISREG(found.st_mode) &&
                       lseek(fd, start, SEEK_SET) == start;
   return stat(path.c_str(), &found) == 0 && S_ISREG(found.st_mode);

@@ -271,6 +271,7 @@ Ref read_frames(Stream* self, sf_count_t frames, int typenum, bool two_d, PyObje
   int channels = self->state.info.channels;
   if (out != nullptr && out != Py_None) {
     PyArrayObject* array = checked_out(out, channels);
+    ExportedBuffer held(out, kWritableBuffer);  // in place while written unlocked
     sf_count_t room = PyArray_DIM(array, 0);
     sf_count_t count = frames < 0 ? room : std::min(frames, room);
     sf_count_t n = read_into(self, PyArray_TYPE(array), PyArray_DATA(array), count);
@@ -307,6 +308,7 @@ sf_count_t write_frames(Stream* self, PyObject* data) {
   auto* array = reinterpret_cast<PyArrayObject*>(data);
   int typenum = PyArray_TYPE(array);
   const void* samples = PyArray_DATA(array);
+  ExportedBuffer held(data);  // in place while read unlocked
   self->state.clipped += samples_clipped(self->state, array);
   int code = 0;
   sf_count_t n = with_file(self, [&](SNDFILE* f) {
@@ -338,7 +340,6 @@ void close_stream(Stream* self) {
     raise(PyExc_RuntimeError, "the stream is in use by its own file object's callback");
   int status = 0;
   bool was_open = false;
-  PendingError error;
   {
     Unlocked unlocked;
     s.mutex.lock();
@@ -348,9 +349,8 @@ void close_stream(Stream* self) {
       s.file = nullptr;
       s.descriptor.reset();
     }
-    if (s.io) error = s.io->take_error();
-    s.mutex.unlock();
   }
+  PendingError error = take_error_and_unlock(s);
   // The caller's buffer (a bytearray, an io.BytesIO's) may be resized again:
   // nothing reads it once the file is closed.
   s.buffer.reset();

@@ -14,6 +14,7 @@
 #include "../capi/error.hpp"
 #include "../capi/ref.hpp"
 #include "../chunks/rules.hpp"
+#include "buffer.hpp"
 #include "io.hpp"
 #include "lock.hpp"
 
@@ -22,24 +23,6 @@ namespace ondalis::stream {
 // The length libsndfile reports for a stream whose length it does not know
 // (a FLAC from a streaming encoder, a pipe); Python sees it as UNKNOWN_LENGTH.
 inline constexpr sf_count_t kUnknownLength = std::numeric_limits<sf_count_t>::max();
-
-// A Python buffer exported for as long as the holder lives.
-class ExportedBuffer {
- public:
-  ExportedBuffer() = default;
-  explicit ExportedBuffer(PyObject* exporter);
-  ~ExportedBuffer() {
-    if (held_) PyBuffer_Release(&view_);
-  }
-  ExportedBuffer(const ExportedBuffer&) = delete;
-  ExportedBuffer& operator=(const ExportedBuffer&) = delete;
-  const char* data() const { return static_cast<const char*>(view_.buf); }
-  sf_count_t size() const { return view_.len; }
-
- private:
-  Py_buffer view_{};
-  bool held_ = false;
-};
 
 // A descriptor closed with its holder.
 class OwnedFd {
@@ -83,6 +66,15 @@ struct Stream {
 
 extern PyTypeObject StreamType;
 
+// Moves out the exception a file-object callback met and lets the stream's
+// mutex go, with the interpreter lock held again: the collector reads that
+// exception (tp_traverse) whenever it holds the lock, so it changes only then.
+inline PendingError take_error_and_unlock(StreamState& s) {
+  PendingError error = s.io ? s.io->take_error() : PendingError{};
+  s.mutex.unlock();
+  return error;
+}
+
 // Runs `call(file)` on the open file with the interpreter lock released and
 // the stream's mutex held; then carries out any exception a file-object
 // callback met. ValueError on a closed stream, RuntimeError when a thread
@@ -94,15 +86,13 @@ auto with_file(Stream* self, Call&& call) {
     raise(PyExc_RuntimeError, "the stream is in use by its own file object's callback");
   decltype(call(static_cast<SNDFILE*>(nullptr))) result{};
   bool closed = false;
-  PendingError error;
   {
     Unlocked unlocked;
     s.mutex.lock();
     if (s.file == nullptr) closed = true;
     else result = call(s.file);
-    if (s.io) error = s.io->take_error();
-    s.mutex.unlock();
   }
+  PendingError error = take_error_and_unlock(s);
   if (!error.empty()) {
     error.restore();
     fail();

@@ -23,22 +23,58 @@ PyObject* stream_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] { return open_stream(source, mode, format, channels, samplerate); });
 }
 
-// A stream dropped without close() is closed here; a failure can only be
-// reported to the unraisable hook.
-void stream_dealloc(PyObject* object) {
+// Closes a stream dropped without close(): at its last reference, or when
+// the collector finds it in a cycle (before it clears any object of the
+// cycle, so that a file object is still whole for the last header write). A
+// failure can only be reported to the unraisable hook.
+void stream_finalize(PyObject* object) {
   Stream* self = as_stream(object);
-  if (self->state.file != nullptr) {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    Ref ignored = Ref::steal(guarded([&] {
-      close_stream(self);
-      return Ref::borrow(Py_None);
-    }));
-    if (!ignored) PyErr_WriteUnraisable(object);
-    PyErr_Restore(type, value, traceback);
-  }
-  self->state.~StreamState();
+  if (self->state.file == nullptr) return;
+  PreservedError preserved;
+  Ref closed = Ref::steal(guarded([&] {
+    close_stream(self);
+    return Ref::borrow(Py_None);
+  }));
+  if (!closed) PyErr_WriteUnraisable(object);
+}
+
+// The finalizer runs on a stream brought back to one reference (the
+// unraisable hook may take one more); it is untracked only afterwards, as
+// nothing runs then that could let the collector find it.
+void stream_dealloc(PyObject* object) {
+  if (PyObject_CallFinalizerFromDealloc(object) < 0) return;  // the finalizer kept it
+  PyObject_GC_UnTrack(object);
+  as_stream(object)->state.~StreamState();
   Py_TYPE(object)->tp_free(object);
+}
+
+int stream_traverse(PyObject* object, visitproc visit, void* arg) {
+  const StreamState& s = as_stream(object)->state;
+  Py_VISIT(s.name.get());
+  Py_VISIT(s.label.get());
+  if (s.buffer) {
+    if (int found = s.buffer->traverse(visit, arg)) return found;
+  }
+  return s.io ? s.io->traverse(visit, arg) : 0;
+}
+
+// Breaks a cycle through the stream (a file object whose attribute holds it
+// or its block iterator). The collector clears only objects that nothing
+// outside the cycle reaches, and a thread inside a method of this stream (or
+// waiting for its mutex) holds a reference to it, so no other thread can be
+// using the stream here; closing it waits for the mutex with the
+// interpreter lock released in any case. libsndfile calls back into the Io
+// until the file is closed: the Io and the lent buffer are let go only after
+// that, and a stream that could not be closed keeps them.
+int stream_clear(PyObject* object) {
+  stream_finalize(object);
+  StreamState& s = as_stream(object)->state;
+  if (s.file != nullptr) return 0;
+  if (s.io) s.io->clear();
+  s.buffer.reset();
+  s.name = Ref();
+  s.label = Ref();
+  return 0;
 }
 
 PyObject* stream_read(PyObject* object, PyObject* args, PyObject* kwargs) {
@@ -193,11 +229,14 @@ PyTypeObject StreamType = [] {
   PyTypeObject type{PyVarObject_HEAD_INIT(nullptr, 0)};
   type.tp_name = "ondalis._stream.Stream";
   type.tp_basicsize = sizeof(Stream);
-  type.tp_flags = Py_TPFLAGS_DEFAULT;
+  type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
   type.tp_doc = "Stream(source, mode='r', format=0, channels=0, samplerate=0)\n--\n\n"
                 "One open sound file on a path, descriptor, buffer or file object.";
   type.tp_new = stream_new;
   type.tp_dealloc = stream_dealloc;
+  type.tp_traverse = stream_traverse;
+  type.tp_clear = stream_clear;
+  type.tp_finalize = stream_finalize;
   type.tp_methods = stream_methods;
   type.tp_getset = stream_getset;
   return type;
