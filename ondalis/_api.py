@@ -353,6 +353,7 @@ def write(target: Source, data: Any, samplerate: int, major: Optional[str] = Non
         raise ValueError(f"samplerate must be positive, got {rate}")
     code = file_format(_target_name(target), major, encoding)
     channels = 1 if array.ndim == 1 else array.shape[1]
+    check_target(code, target)
     check_channels(code, channels, array.shape)
     _check_finite(array, code)
     # libsndfile takes C-ordered samples in the machine's byte order.
@@ -455,6 +456,16 @@ def own_chunk_ids(found: "SoundInfo") -> List[Optional[str]]:
 FLAC_MAX_CHANNELS = 8
 
 
+def check_target(code: int, target: Source) -> None:
+    """ValueError for a target that cannot hold a file of `code`: libsndfile
+    writes an SD2 file's resource fork beside it by name, and for a target
+    without one (memory, a descriptor, a file object) it writes a stray
+    '._' into the working folder and a stream that does not read back."""
+    if _format_names(code)[0] == "sd2" and not isinstance(target, (str, bytes, os.PathLike)):
+        raise ValueError("sd2 files keep their data in a resource fork beside the file, which "
+                         "only a path can have: write them to a path")
+
+
 def check_channels(code: int, channels: int, shape: Optional[Tuple[int, ...]] = None) -> None:
     """ValueError, before anything is created, for more channels than the
     format holds; an array of `shape` that looks transposed gets a hint."""
@@ -487,12 +498,23 @@ def _check_finite(array: np.ndarray, code: int) -> None:
 def confirm(path: Source, frames: int, layout: Dict[str, int]) -> None:
     """OSError unless the file written at `path` reads back with `frames`
     frames, its last one included: libsndfile's codecs may flush at close
-    and say nothing when that fails (a FLAC on a full disk)."""
+    and say nothing when that fails (a FLAC on a full disk). A codec that
+    stores whole blocks (IMA and MS ADPCM, GSM, G.72x, ...) pads the last
+    one, so more frames than written may be found."""
     raw = layout["format"] & _ondalis.SF_FORMAT_TYPEMASK == _ondalis.fileformat_name_to_id["raw"]
-    with _opened_stream(path, "r", layout if raw else None) as f:
+    described = layout if raw else None
+    with _opened_stream(path, "r", described) as f:
         found = f.frames
-        readable = _readable_frames(f, frames) if found == frames else found
-    if found != frames or readable != frames:
+        readable = found
+        if frames <= found != UNKNOWN_LENGTH:
+            try:
+                readable = _readable_frames(f, frames)
+            except SndfileError:  # a seek libsndfile offers and then fails (AIFF DWVW)
+                readable = -1
+    if readable < 0:
+        with _opened_stream(path, "r", described) as f:
+            readable = _frames_from_start(f)
+    if found < frames or readable < frames:
         shown = "an unknown length" if found == UNKNOWN_LENGTH else f"{found}"
         error = SndfileError(f"the file written to {os.fsdecode(path)!r} does not read back: "
                         f"{frames} frames written, {shown} found, {readable} readable "
@@ -511,6 +533,11 @@ def _readable_frames(f: Any, frames: int) -> int:
         if f.seek(frames - 1) == frames - 1 and len(f.read(1)) == 1:
             return frames
         f.seek(0)
+    return _frames_from_start(f)
+
+
+def _frames_from_start(f: Any) -> int:
+    """The frames the open stream `f` delivers from where it stands to its end."""
     count = 0
     while True:
         got = len(f.read(65536))

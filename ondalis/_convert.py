@@ -357,6 +357,7 @@ def convert(source: Any, target: Any, major: Optional[str] = None,
         reader.truncate_damage = truncate
         found = _with_given(_api._described(reader, _api._path_text(source)), wanted)
         code, narrowed = _target_format(found, target, major, encoding)
+        _api.check_target(code, target)
         _api.check_channels(code, reader.channels)
         layout = {"format": code, "channels": reader.channels, "samplerate": reader.samplerate}
         described = _headerless(code, found.channels, found.samplerate)

@@ -270,6 +270,12 @@ def write_path(cell, data, place):
 
 
 def write_bytesio(cell, data, place):
+    if cell.major == "sd2":
+        # libsndfile keeps an SD2 file's resource fork beside it by name: memory
+        # is refused, and the row reads what a path gets.
+        with pytest.raises(ValueError, match="resource fork"):
+            ondalis.write(io.BytesIO(), data, RATE, major=cell.major, encoding=cell.encoding)
+        return write_path(cell, data, place)
     memory = io.BytesIO()
     quietly(ondalis.write, memory, data, RATE, major=cell.major, encoding=cell.encoding)
     path = place / "from-bytesio"

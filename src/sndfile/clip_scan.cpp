@@ -91,8 +91,27 @@ int64_t count_beyond(const T* data, int64_t count) {
   return n;
 }
 
+template <class T>
+bool limited_copy(const T* data, int64_t count, std::vector<T>& samples) {
+  bool needed = false;
+  for (int64_t i = 0; i < count; ++i) needed |= !(std::fabs(data[i]) <= T(1));
+  if (!needed) return false;
+  samples.resize(static_cast<std::size_t>(count));
+  for (int64_t i = 0; i < count; ++i) {
+    const T x = data[i];
+    samples[static_cast<std::size_t>(i)] = x != x ? T(0) : x > T(1) ? T(1) : x < T(-1) ? T(-1) : x;
+  }
+  return true;
+}
+
 }  // namespace
 
+bool limited(const double* data, int64_t count, std::vector<double>& samples) {
+  return limited_copy(data, count, samples);
+}
+bool limited(const float* data, int64_t count, std::vector<float>& samples) {
+  return limited_copy(data, count, samples);
+}
 bool beyond_unit(const double* data, int64_t count) { return scan(data, count); }
 int64_t count_beyond_unit(const double* data, int64_t count) { return count_beyond(data, count); }
 int64_t count_beyond_unit(const float* data, int64_t count) { return count_beyond(data, count); }

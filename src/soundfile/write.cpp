@@ -160,8 +160,7 @@ bool clipped(const WriteRequest& r) {
 // Floating-point data beyond [-1, 1] going into an integer encoding.
 template <class T>
 void warn_if_clipped(const WriteRequest& r) {
-  const int encoding = r.format & SF_FORMAT_SUBMASK;
-  if (encoding == SF_FORMAT_FLOAT || encoding == SF_FORMAT_DOUBLE) return;
+  if (clip::stores_floats(r.format)) return;
   if (PyArray_SIZE(reinterpret_cast<PyArrayObject*>(r.frames)) == 0 || !clipped<T>(r)) return;
   Ref text = format(kClipped, py_str(r.self->filename.data(), r.self->filename.size()));
   Ref warnings = ONDALIS_LOOKUP("warnings");
@@ -173,8 +172,13 @@ template <class T>
 Ref write_typed(const WriteRequest& r) {
   PyArrayObject* buffer = frames::checked_buffer<T>(
       r.frames, "np.require", frames::sample_count(r.nframes, r.channels), false);
-  if constexpr (std::is_floating_point_v<T>) warn_if_clipped<T>(r);
   const T* data = static_cast<const T*>(PyArray_DATA(buffer));
+  std::vector<T> limited;  // the samples an integer encoding is given instead
+  if constexpr (std::is_floating_point_v<T>) {
+    warn_if_clipped<T>(r);
+    if (!clip::stores_floats(r.format) && clip::limited(data, PyArray_SIZE(buffer), limited))
+      data = limited.data();
+  }
   sf_count_t written = open_handle(r.self).writef(data, r.nframes);
   if (written > 0) late_strings::note_frames(r.self);
   if (written != r.nframes) raise_format(PyExc_OSError, kShortWrite, written, r.nframes);
@@ -224,7 +228,7 @@ PyMethodDef write_methods[] = {
         "float32, int32 or int16; any memory layout is taken.\n"
         "\n"
         "Floating-point data beyond [-1, 1] written to an integer encoding are\n"
-        "clipped by libsndfile and give a UserWarning. Raises TypeError when input is\n"
+        "stored at full scale and give a UserWarning. Raises TypeError when input is\n"
         "not a numpy array; ValueError for another number of dimensions or of\n"
         "channels; RuntimeError for another element type and on a closed object;\n"
         "IOError when libsndfile writes fewer frames (file opened for reading, disk\n"

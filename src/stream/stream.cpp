@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <vector>
 
 #include "../capi/boundary.hpp"
 #include "../sndfile/clip_scan.hpp"
@@ -283,15 +284,10 @@ Ref read_frames(Stream* self, sf_count_t frames, int typenum, bool two_d, PyObje
 
 namespace {
 
-bool float_encoding(int format) {
-  int encoding = format & SF_FORMAT_SUBMASK;
-  return encoding == SF_FORMAT_FLOAT || encoding == SF_FORMAT_DOUBLE;
-}
-
-// The samples of `array` that libsndfile's clipping will limit when they are
-// written to the stream's encoding.
+// The samples of `array` beyond full scale, which an integer encoding is
+// given limited to it.
 long long samples_clipped(const StreamState& s, PyArrayObject* array) {
-  if (float_encoding(s.info.format)) return 0;
+  if (clip::stores_floats(s.info.format)) return 0;
   const void* data = PyArray_DATA(array);
   int64_t n = PyArray_SIZE(array);
   switch (PyArray_TYPE(array)) {
@@ -310,6 +306,15 @@ sf_count_t write_frames(Stream* self, PyObject* data) {
   const void* samples = PyArray_DATA(array);
   ExportedBuffer held(data);  // in place while read unlocked
   self->state.clipped += samples_clipped(self->state, array);
+  std::vector<double> limited64;  // what an integer encoding is given instead
+  std::vector<float> limited32;
+  if (!clip::stores_floats(self->state.info.format)) {
+    int64_t n = PyArray_SIZE(array);
+    if (typenum == NPY_FLOAT64 && clip::limited(static_cast<const double*>(samples), n, limited64))
+      samples = limited64.data();
+    if (typenum == NPY_FLOAT32 && clip::limited(static_cast<const float*>(samples), n, limited32))
+      samples = limited32.data();
+  }
   int code = 0;
   sf_count_t n = with_file(self, [&](SNDFILE* f) {
     errno = 0;
