@@ -292,3 +292,19 @@ def test_an_ogg_page_that_does_not_fit_says_so_and_prints_nothing(full_disk, cap
     assert set(failures) == {(errno.ENOSPC,
                               f"cannot write to {target!r}: No space left on device")}
     assert capfd.readouterr() == ("", "")
+
+
+def test_a_channel_position_libsndfile_does_not_name_is_a_value_of_its_own():
+    """libsndfile 1.2.0 may hand back a channel map holding a value it has no
+    name for (from an AIFF 'CHAN' chunk with a bitmap layout, whatever its
+    memory held): it reads as unknown(N), without a warning, and is taken
+    back as the same value."""
+    fields = {field: None for field in ondalis._api._RECORD_BUILDERS}
+    fields["channel_map"] = [ondalis.channel_map_name_to_id["SF_CHANNEL_MAP_LEFT"], 1573363452]
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        records = ondalis._api._records(fields, "x.aiff")
+    assert records["channel_map"] == ["SF_CHANNEL_MAP_LEFT", "unknown(1573363452)"]
+    given = ondalis._metadata.given(None, channel_map=records["channel_map"])
+    assert ondalis._metadata._fields("channel_map", given.records["channel_map"]) == \
+        fields["channel_map"]
