@@ -1,6 +1,7 @@
 """The package's read, info and blocks on sources that are not paths (memory,
 file objects): faults found there, each pinned by a small input that shows it."""
 import io
+import os
 import threading
 
 import numpy as np
@@ -77,3 +78,81 @@ def test_a_file_objects_read_that_closes_its_own_block_iterator_is_refused(tmp_p
     worker.join(timeout=30)
     assert not worker.is_alive(), "closing the iterator from its own read() hangs"
     assert outcome == ["the block iterator is already running"]
+
+
+class Stream(io.RawIOBase):
+    """A binary stream that cannot seek (a socket, a live recorder): `head`,
+    then `body` repeated `times` times (for ever when None); counts what it
+    has given."""
+
+    def __init__(self, head, body=b"", times=None):
+        self.head, self.body, self.given = head, body, 0
+        self.end = None if times is None else len(head) + times * len(body)
+
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
+        n = len(buffer) if self.end is None else min(len(buffer), self.end - self.given)
+        if n <= 0 or (self.given >= len(self.head) and not self.body):
+            return 0
+        out = bytearray()
+        while len(out) < n:
+            at = self.given + len(out)
+            if at < len(self.head):
+                out += self.head[at:at + n - len(out)]
+            else:
+                skip = (at - len(self.head)) % len(self.body)
+                out += self.body[skip:skip + n - len(out)]
+        buffer[:n] = out
+        self.given += n
+        return n
+
+
+def endless_wav_header(build):
+    """A mono 16-bit WAV header whose data chunk announces 2**31 bytes."""
+    header = build.wav_bytes(np.zeros(0, dtype=np.int16))
+    return header[:4] + (2 ** 31 + 36).to_bytes(4, "little") + header[8:-4] + \
+        (2 ** 31).to_bytes(4, "little")
+
+
+def test_an_endless_stream_is_described_and_read_from_its_start(build):
+    """A stream that never ends: info() reads a bounded look-ahead of it
+    (16 MiB), and blocks read as far as they are taken."""
+    source = Stream(endless_wav_header(build), np.arange(4096, dtype="<i2").tobytes())
+    found = ondalis.info(source)
+    assert (found.frames, found.channels) == (2 ** 30, 1)
+    assert source.given <= 16 << 20
+    source = Stream(endless_wav_header(build), np.arange(4096, dtype="<i2").tobytes())
+    first = list(zip(range(3), ondalis.blocks(source, 4096, dtype="int16")))
+    assert all(np.array_equal(block, np.arange(4096)) for _, block in first)
+    assert source.given <= 17 << 20
+
+
+def test_a_long_stream_beyond_memory_is_kept_in_an_unnamed_file(build, tmp_path, monkeypatch):
+    """Past a few MiB, what a stream that cannot seek has given goes to a
+    temporary file with no name, in $TMPDIR; reads come back exact."""
+    monkeypatch.setenv("TMPDIR", str(tmp_path))
+    frames = np.arange(10_000_000, dtype="<i2") * 3  # 20 MB of samples
+    data = build.wav_bytes(frames)
+
+    def unnamed_files():
+        found = []
+        for fd in os.listdir("/proc/self/fd"):
+            try:
+                found.append(os.readlink(f"/proc/self/fd/{fd}"))
+            except FileNotFoundError:  # the listing's own descriptor, closed since
+                pass
+        return [link for link in found if link.startswith(str(tmp_path))]
+
+    spooled = []
+    blocks = ondalis.blocks(Stream(data, times=0), 1 << 20, dtype="int16")
+    got = []
+    for block in blocks:
+        got.append(block)
+        spooled += unnamed_files()
+    assert np.array_equal(np.concatenate(got), frames)
+    assert spooled and all(link.endswith("(deleted)") for link in spooled)
+    assert os.listdir(tmp_path) == []
+    data_read, _ = ondalis.read(Stream(data, times=0), dtype="int16")
+    assert np.array_equal(data_read, frames)

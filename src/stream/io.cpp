@@ -1,6 +1,12 @@
 #include "io.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <string>
 #include <limits>
 
 #include "../capi/error.hpp"
@@ -221,6 +227,106 @@ sf_count_t FileObjectIo::write(const void* data, sf_count_t count) {
       done += n;
     }
     return done;
+  });
+}
+
+SpoolIo::~SpoolIo() {
+  if (spool_ >= 0) ::close(spool_);
+}
+
+namespace {
+
+// A new file without a name in the temporary folder ($TMPDIR, else /tmp),
+// read and written through its descriptor only.
+int unnamed_file() {
+  const char* folder = std::getenv("TMPDIR");
+  std::string where = folder != nullptr && *folder != '\0' ? folder : "/tmp";
+  int fd = ::open(where.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd >= 0) return fd;
+  std::string name = where + "/.ondalis-spool-XXXXXX";  // where O_TMPFILE is not offered
+  fd = mkostemp(name.data(), O_CLOEXEC);
+  if (fd >= 0) ::unlink(name.c_str());
+  return fd;
+}
+
+// Runs `step(done)` (a pread or pwrite of the bytes from `done` on) until all
+// `n` bytes have moved; OSError when the system refuses.
+template <class Step>
+void move_all(sf_count_t done, sf_count_t n, Step&& step) {
+  while (done < n) {
+    ssize_t moved = step(done);
+    if (moved < 0 && errno == EINTR) continue;
+    if (moved <= 0) {
+      PyErr_SetFromErrno(PyExc_OSError);
+      fail();
+    }
+    done += moved;
+  }
+}
+
+}  // namespace
+
+void SpoolIo::keep(const char* data, sf_count_t n) {
+  sf_count_t in_memory = std::min(n, std::max<sf_count_t>(kMemoryBytes - held_, 0));
+  memory_.insert(memory_.end(), data, data + in_memory);
+  if (in_memory < n) {
+    if (spool_ < 0 && (spool_ = unnamed_file()) < 0) {
+      PyErr_SetFromErrno(PyExc_OSError);
+      fail();
+    }
+    move_all(in_memory, n, [&](sf_count_t done) {
+      return ::pwrite(spool_, data + done, static_cast<std::size_t>(n - done),
+                      static_cast<off_t>(held_ + done - kMemoryBytes));
+    });
+  }
+  held_ += n;
+}
+
+void SpoolIo::fill_to(sf_count_t end) {
+  std::vector<char> chunk;
+  while (held_ < end && !ended_) {
+    chunk.resize(static_cast<std::size_t>(std::min<sf_count_t>(end - held_, 1 << 20)));
+    sf_count_t n = read_some(chunk.data(), static_cast<sf_count_t>(chunk.size()));
+    if (n == 0) ended_ = true;
+    else keep(chunk.data(), n);
+  }
+}
+
+void SpoolIo::copy_out(sf_count_t at, char* data, sf_count_t n) {
+  sf_count_t from_memory = std::min(n, std::max<sf_count_t>(kMemoryBytes - at, 0));
+  if (from_memory > 0) copy_bytes(data, memory_.data() + at, static_cast<std::size_t>(from_memory));
+  move_all(from_memory, n, [&](sf_count_t done) {
+    return ::pread(spool_, data + done, static_cast<std::size_t>(n - done),
+                   static_cast<off_t>(at + done - kMemoryBytes));
+  });
+}
+
+sf_count_t SpoolIo::length() {
+  return guarded_call(-1, [&] {
+    fill_to(kLookAhead);
+    return ended_ ? held_ : std::numeric_limits<sf_count_t>::max();
+  });
+}
+
+sf_count_t SpoolIo::seek(sf_count_t offset, int whence) {
+  return guarded_call(-1, [&] {
+    if (whence == SEEK_END) fill_to(std::numeric_limits<sf_count_t>::max());
+    sf_count_t target = target_position(offset, whence, position_, held_);
+    if (target < 0) return sf_count_t{-1};
+    position_ = target;
+    return position_;
+  });
+}
+
+sf_count_t SpoolIo::read(void* data, sf_count_t count) {
+  return guarded_call(0, [&] {
+    if (position_ > std::numeric_limits<sf_count_t>::max() - count) return sf_count_t{0};
+    if (position_ - held_ > kLookAhead) return sf_count_t{0};
+    fill_to(position_ + count);
+    sf_count_t n = std::clamp<sf_count_t>(held_ - position_, 0, count);
+    copy_out(position_, static_cast<char*>(data), n);
+    position_ += n;
+    return n;
   });
 }
 

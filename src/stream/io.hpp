@@ -140,20 +140,62 @@ class FileObjectIo : public Io {
   sf_count_t write(const void* data, sf_count_t count) override;
   sf_count_t tell() override;
 
- private:
+ protected:
   // Runs `body` with the interpreter lock taken; a Python exception it
   // raises is kept for the caller and `failed` returned instead. After the
   // first exception no more Python code runs.
   template <class Body>
   sf_count_t guarded_call(sf_count_t failed, Body&& body);
-  sf_count_t absolute_tell();
-  sf_count_t end_position();
   // One call of read(count): the bytes it gave, copied to `data`.
   sf_count_t read_some(char* data, sf_count_t count);
+
+ private:
+  sf_count_t absolute_tell();
+  sf_count_t end_position();
   // False when the file object's seek() raised OSError (a failed seek).
   bool seek_to(sf_count_t position);
 
   sf_count_t base_;
+};
+
+// A binary file object that cannot seek (a pipe, a socket), read as
+// libsndfile asks for its bytes and kept so that it can seek back over them:
+// the first kMemoryBytes in memory, the rest in a temporary file that has no
+// name. A long stream costs disk, not memory. A seek only moves the
+// position; a read more than kLookAhead bytes past what the stream has given
+// finds nothing, as a pipe would, so libsndfile's look past a header's
+// claimed data (for chunks after it) does not read a long stream through,
+// and describing an endless stream reads kLookAhead bytes of it.
+class SpoolIo : public FileObjectIo {
+ public:
+  static constexpr sf_count_t kMemoryBytes = sf_count_t{4} << 20;
+  static constexpr sf_count_t kLookAhead = sf_count_t{16} << 20;
+  explicit SpoolIo(Ref file) : FileObjectIo(std::move(file), 0) {}
+  ~SpoolIo() override;
+  SpoolIo(const SpoolIo&) = delete;
+  SpoolIo& operator=(const SpoolIo&) = delete;
+
+  // The stream's length when it ends within kLookAhead bytes (read for it),
+  // else the unknown length: a longer stream's end is not read for it.
+  sf_count_t length() override;
+  sf_count_t seek(sf_count_t offset, int whence) override;
+  sf_count_t read(void* data, sf_count_t count) override;
+  sf_count_t write(const void*, sf_count_t) override { return 0; }
+  sf_count_t tell() override { return position_; }
+
+ private:
+  // Reads on until `end` bytes are held or the stream has ended.
+  void fill_to(sf_count_t end);
+  // Keeps `n` bytes that came next.
+  void keep(const char* data, sf_count_t n);
+  // Copies `n` held bytes from `at` to `data`.
+  void copy_out(sf_count_t at, char* data, sf_count_t n);
+
+  std::vector<char> memory_;
+  int spool_ = -1;  // the temporary file, once the stream outgrows memory
+  sf_count_t held_ = 0;
+  sf_count_t position_ = 0;
+  bool ended_ = false;
 };
 
 // A memory store written for an object without a name; deliver() writes the

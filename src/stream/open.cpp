@@ -61,16 +61,6 @@ sf_count_t position_of(PyObject* object) {
   return n;
 }
 
-// Everything a non-seekable reader holds, read to its end.
-std::vector<char> read_to_end(PyObject* reader) {
-  std::vector<char> bytes;
-  for (;;) {
-    Ref chunk = check(PyObject_CallMethod(reader, "read", "(n)", Py_ssize_t{1} << 20));
-    ExportedBuffer view(chunk.get());
-    if (view.size() == 0) return bytes;
-    bytes.insert(bytes.end(), view.data(), view.data() + view.size());
-  }
-}
 
 // The bytes of an io.BytesIO from its current position on. getvalue() hands
 // out the BytesIO's own bytes object without a copy (a BytesIO made from
@@ -105,7 +95,7 @@ void reach_file_object(StreamState& s, PyObject* file, bool writing) {
     return;
   }
   if (seekable) s.io = std::make_unique<FileObjectIo>(Ref::borrow(file), position_of(file));
-  else s.io = std::make_unique<MemoryIo>(read_to_end(file));
+  else s.io = std::make_unique<SpoolIo>(Ref::borrow(file));
 }
 
 // The path's bytes as the file system takes them (surrogate escapes
