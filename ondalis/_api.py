@@ -364,13 +364,13 @@ def write(target: Source, data: Any, samplerate: int, major: Optional[str] = Non
     headers = chunk_pairs(chunks) + _loop_chunks(code, wanted)
     if wanted:
         refuse_what_is_not_kept(layout, wanted, headers)
-    with _safe.written(target) as place:
+    with _safe.written(target, code) as place:
         with _opened_stream(place, "w", layout) as f:
             set_header(f, wanted, headers)
             written: int = f.write(array)
             warn_clipped(f, target)
         if place is not target:
-            confirm(place, written, layout)
+            confirm(_safe.rewound(place), written, layout)
     return written
 
 
@@ -494,10 +494,10 @@ def confirm(path: Source, frames: int, layout: Dict[str, int]) -> None:
         readable = _readable_frames(f, frames) if found == frames else found
     if found != frames or readable != frames:
         shown = "an unknown length" if found == UNKNOWN_LENGTH else f"{found}"
-        error = SndfileError(f"the file written to {os.fsdecode(path)!r} does not read back: "
+        error = SndfileError(f"the file written to {_path_text(path)!r} does not read back: "
                         f"{frames} frames written, {shown} found, {readable} readable "
                         "(is the disk full?)")
-        error.filename = os.fsdecode(path)
+        error.filename = _path_text(path)
         raise error
 
 
