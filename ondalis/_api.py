@@ -365,13 +365,13 @@ def write(target: Source, data: Any, samplerate: int, major: Optional[str] = Non
     headers = chunk_pairs(chunks) + _loop_chunks(code, wanted)
     if wanted:
         refuse_what_is_not_kept(layout, wanted, headers)
-    with _safe.written(target) as place:
+    with _safe.written(target, code) as place:
         with _opened_stream(place, "w", layout) as f:
             set_header(f, wanted, headers)
             written: int = f.write(array)
             warn_clipped(f, target)
         if place is not target:
-            confirm(place, written, layout)
+            confirm(_safe.rewound(place), written, layout)
     return written
 
 
@@ -503,23 +503,24 @@ def confirm(path: Source, frames: int, layout: Dict[str, int]) -> None:
     one, so more frames than written may be found."""
     raw = layout["format"] & _ondalis.SF_FORMAT_TYPEMASK == _ondalis.fileformat_name_to_id["raw"]
     described = layout if raw else None
-    with _opened_stream(path, "r", described) as f:
+    with _opened_stream(_safe.rewound(path), "r", described) as f:
         found = f.frames
+        known = found != UNKNOWN_LENGTH
         readable = found
-        if frames <= found != UNKNOWN_LENGTH:
+        if frames <= found:
             try:
-                readable = _readable_frames(f, frames)
+                readable = _readable_frames(f, frames) if known else _frames_from_start(f)
             except SndfileError:  # a seek libsndfile offers and then fails (AIFF DWVW)
                 readable = -1
     if readable < 0:
-        with _opened_stream(path, "r", described) as f:
+        with _opened_stream(_safe.rewound(path), "r", described) as f:
             readable = _frames_from_start(f)
     if found < frames or readable < frames:
         shown = "an unknown length" if found == UNKNOWN_LENGTH else f"{found}"
-        error = SndfileError(f"the file written to {os.fsdecode(path)!r} does not read back: "
+        error = SndfileError(f"the file written to {_path_text(path)!r} does not read back: "
                         f"{frames} frames written, {shown} found, {readable} readable "
                         "(is the disk full?)")
-        error.filename = os.fsdecode(path)
+        error.filename = _path_text(path)
         raise error
 
 
@@ -537,10 +538,14 @@ def _readable_frames(f: Any, frames: int) -> int:
 
 
 def _frames_from_start(f: Any) -> int:
-    """The frames the open stream `f` delivers from where it stands to its end."""
+    """The frames the open stream `f` delivers from where it stands to its
+    end, or to where its decoder reports damage."""
     count = 0
     while True:
-        got = len(f.read(65536))
+        try:
+            got = len(f.read(65536))
+        except SndfileError:  # damaged there: what came before is what reads
+            return count
         if not got:
             return count
         count += got

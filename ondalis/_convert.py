@@ -364,7 +364,7 @@ def convert(source: Any, target: Any, major: Optional[str] = None,
         total = _api.known_length(reader) or 0
         start = _start_of(target)
         memory = io.BytesIO() if start is None else None
-        with _safe.written(target if memory is None else memory) as place:
+        with _safe.written(target if memory is None else memory, code) as place:
             with _api._opened_stream(place, "w", layout) as writer:
                 writer.copy_metadata(reader)
                 _copy_chunks(reader, writer, found, code, _replaced_chunks(wanted))
@@ -372,7 +372,7 @@ def convert(source: Any, target: Any, major: Optional[str] = None,
                 frames = _copy_frames(reader, writer, Progress(total, label, stream))
                 _api.warn_clipped(writer, target)
             if place is not target and memory is None:
-                _api.confirm(place, frames, layout)
+                _api.confirm(_safe.rewound(place), frames, layout)
             written = _read_back(place, start or 0, described)
     if memory is not None:
         _hand_over(memory.getvalue(), target)

@@ -442,9 +442,11 @@ def feed_until_exit(fifo, child, started):
 
 
 def converting(folder, name):
-    """Whether the new file written beside `name` holds frames by now: the
-    conversion is in its loop, past opening its files."""
-    return any(entry.name.startswith(f".{name}.") and entry.stat().st_size > 65536
+    """Whether the new file written for `name` (in the writer's own hidden
+    folder beside it) holds frames by now: the conversion is in its loop,
+    past opening its files."""
+    return any(entry.name.startswith(f".{name}.") and entry.is_dir()
+               and any(inner.stat().st_size > 65536 for inner in os.scandir(entry.path))
                for entry in os.scandir(folder))
 
 

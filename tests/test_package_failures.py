@@ -14,6 +14,7 @@ import pytest
 import soundfile
 
 import ondalis
+import children
 from conftest import mounted_tmpfs
 
 RATE = 44100
@@ -212,22 +213,7 @@ def test_a_descriptor_is_named_by_its_number(garbage):
 def in_child_as_nobody(job):
     """Runs `job()` in a forked child that is not root (when this process is
     root); returns what it returned, as repr."""
-    read_end, write_end = os.pipe()
-    pid = os.fork()
-    if pid == 0:
-        try:
-            os.close(read_end)
-            if os.geteuid() == 0:
-                os.setgid(65534)
-                os.setuid(65534)
-            os.write(write_end, repr(job()).encode())
-        finally:
-            os._exit(0)
-    os.close(write_end)
-    with os.fdopen(read_end, "rb") as pipe:
-        found = pipe.read().decode()
-    os.waitpid(pid, 0)
-    return found
+    return children.in_child(job, children.NOBODY if os.geteuid() == 0 else None)
 
 
 def test_a_file_the_user_may_not_read_is_a_permission_error(tmp_path):
