@@ -133,10 +133,13 @@ def test_a_claim_beyond_the_file_sizes_no_array(tmp_path, flac_bytes, run_python
     (tmp_path / "huge.flac").write_bytes(flac_claiming(2**33))
     (tmp_path / "real.flac").write_bytes(flac_claiming(10**8, frames_of_real))
     code = f"""
-import resource, sys
+import os, resource, sys
 import numpy as np
 import ondalis
-resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+# Under AddressSanitizer the address space is its shadow's: its allocator
+# refuses an array of the claim's size itself, and reports it.
+if "libasan" not in os.environ.get("LD_PRELOAD", ""):
+    resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
 for name in ("small", "huge"):
     path = {str(tmp_path)!r} + "/" + name + ".flac"
     for truncated in (ondalis.read(path, on_damage="truncate")[0],
