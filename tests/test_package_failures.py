@@ -297,3 +297,30 @@ def test_a_channel_position_libsndfile_does_not_name_is_a_value_of_its_own():
     given = ondalis._metadata.given(None, channel_map=records["channel_map"])
     assert ondalis._metadata._fields("channel_map", given.records["channel_map"]) == \
         fields["channel_map"]
+
+
+class SeekBackFails(io.FileIO):
+    """A real file whose seek() back towards its start raises OSError once
+    `failing` is set (a tape, a device that cannot go back)."""
+    failing = False
+
+    def seek(self, offset, whence=0):
+        if self.failing and whence == 0 and offset < self.tell():
+            raise OSError(errno.EIO, "the device cannot go back")
+        return super().seek(offset, whence)
+
+    def write(self, data):
+        self.failing = True  # from the first bytes on
+        return super().write(data)
+
+
+@pytest.mark.parametrize("major", ["wav", "aiff", "flac", "caf"])
+def test_a_file_objects_failed_seek_is_its_own_error(tmp_path, major):
+    """libsndfile goes on past a failed seek and rewrites the header at
+    close by seeking back: the file is not whole, and the file object's own
+    OSError says so, where the write used to report success."""
+    with SeekBackFails(tmp_path / f"x.{major}", "w+") as target:
+        with pytest.raises(OSError) as excinfo:
+            ondalis.write(target, np.zeros(1000), 8000, major=major)
+    assert (type(excinfo.value), excinfo.value.errno, excinfo.value.strerror) == \
+        (OSError, errno.EIO, "the device cannot go back")

@@ -363,6 +363,10 @@ void close_stream(Stream* self) {
     error.restore();
     fail();
   }
+  // libsndfile goes on past a seek that failed, and rewrites a header at
+  // close by seeking back to it: for a file being written, a file object's
+  // failed seek means the file is not whole, whatever sf_close answers.
+  if (was_open && s.mode != SFM_READ) raise_seek_error(s);
   if (status != 0)
     raise_named(s, PyExc_OSError, check(PyUnicode_FromFormat("cannot finish %U: %s", s.label.get(),
                                                              number_reason(status).c_str())));
