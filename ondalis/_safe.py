@@ -100,6 +100,28 @@ def _changed(target: Any, what: str) -> OSError:
     return error
 
 
+def _refuse_foreign_links(path: bytes) -> None:
+    """PermissionError for a target that is a symlink (or a chain of them)
+    which the kernel would not follow for this user: one owned by another
+    user in a sticky, world-writable folder (/tmp, a shared drop folder)
+    whose owner is not the link's either. Resolving the name ourselves must
+    not undo that protection: such a link may point at any file of ours."""
+    for _ in range(40):
+        try:
+            link = os.lstat(path)
+        except FileNotFoundError:
+            return
+        if not stat.S_ISLNK(link.st_mode):
+            return
+        folder = os.path.dirname(path) or b"."
+        shared = os.stat(folder)
+        if shared.st_mode & stat.S_ISVTX and shared.st_mode & stat.S_IWOTH \
+                and link.st_uid not in (os.geteuid(), shared.st_uid):
+            raise PermissionError(errno.EACCES, "a symlink another user owns in a shared "
+                                  "folder is not followed", os.fsdecode(path))
+        path = os.path.join(folder, os.readlink(path))
+
+
 class _Folder:
     """A folder reached through one descriptor: every name in it is looked up
     there, never through the folder's path again."""
@@ -266,6 +288,7 @@ class _Part:
         once the private folder exists, discard() removes it with all it
         holds."""
         self.target, self.by_name = target, by_name
+        _refuse_foreign_links(os.fsencode(os.fspath(target)))
         self.final = os.path.realpath(os.fsencode(os.fspath(target)))
         self.folder_path, self.name = os.path.split(self.final)
         self.folder = _Folder.at(self.folder_path)

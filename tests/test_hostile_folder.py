@@ -389,3 +389,28 @@ def test_a_file_whose_owner_a_new_file_cannot_have_is_written_in_place(reachable
     assert (after.st_ino, after.st_uid) == (inode, 0)
     assert soundfile.info(target).frames == 64
     assert os.listdir(reachable) == ["take.wav"]
+
+
+@pytest.mark.parametrize("how", ["write", "convert"])
+def test_a_symlink_another_user_planted_in_a_shared_folder_is_not_followed(tmp_path, how):
+    """The kernel refuses to follow a symlink that another user owns in a
+    sticky, world-writable folder (protected_symlinks); resolving the target's
+    name ourselves keeps that refusal. One of our own there is followed."""
+    if not ROOT:
+        pytest.skip("a symlink owned by another user needs root to make")
+    source = source_wav(tmp_path / "source.wav", 100)
+    shared = tmp_path / "shared"
+    shared.mkdir()
+    os.chmod(shared, 0o1777)
+    victim = tmp_path / "passwd"
+    victim.write_bytes(VICTIM)
+    planted = shared / "take.wav"
+    os.symlink(victim, planted)
+    os.lchown(planted, 65534, 65534)
+    with pytest.raises(PermissionError, match="is not followed"):
+        writer(how, source)(planted)
+    assert victim.read_bytes() == VICTIM and os.path.islink(planted)
+    ours = shared / "ours.wav"
+    os.symlink(tmp_path / "mine.wav", ours)
+    writer(how, source)(ours)
+    assert soundfile.info(tmp_path / "mine.wav").frames == 100
