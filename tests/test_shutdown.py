@@ -86,3 +86,23 @@ def test_ctrl_c_on_a_threaded_batch_always_ends_as_interrupted(many_files):
             assert err == ""
             continue
         assert (child.returncode, err) == (130, "ondalis: interrupted\n")
+
+
+# What a script leaves open when it ends: the interpreter closes each while
+# it shuts down, on the thread that runs the shutdown.
+LEFT_OPEN = {
+    "block iterator on a path": "it = ondalis.blocks(path, 100); next(it)",
+    "block iterator on a file object": "it = ondalis.blocks(open(path, 'rb'), 100); next(it)",
+    "stream on a path": "s = _stream.Stream(path)",
+    "stream on a file object": "s = _stream.Stream(open(path, 'rb'))",
+    "stream written to a file object": "s = _stream.Stream(io.BytesIO(), 'w', "
+                                       "ondalis.construct_format('wav', 'pcm16'), 1, 8000)",
+}
+
+
+@pytest.mark.parametrize("code", LEFT_OPEN.values(), ids=LEFT_OPEN.keys())
+def test_the_interpreter_exits_with_a_stream_left_open(long_flac, code):
+    script = f"import io, sys, ondalis\nfrom ondalis import _stream\npath = sys.argv[1]\n{code}\n"
+    done = subprocess.run([sys.executable, "-P", "-c", script, str(long_flac)],
+                          capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stderr) == (0, "")

@@ -39,10 +39,12 @@ inline bool interpreter_finalizing() {
 // destructor, the C API boundary) and abort the process; and a thread that
 // waits for the lock when the shutdown begins meets the same end. Such a
 // thread (a daemon thread still in a read at exit) waits here for the
-// process to end instead.
+// process to end instead. The thread that runs the shutdown holds the lock
+// already (a file object's callback while it closes a stream left open): it
+// goes on.
 template <class Take>
 auto take_interpreter(Take&& take) -> decltype(take()) {
-  if (interpreter_finalizing()) wait_for_exit();
+  if (interpreter_finalizing() && !PyGILState_Check()) wait_for_exit();
   try {
     return take();
   } catch (abi::__forced_unwind&) {
@@ -50,12 +52,16 @@ auto take_interpreter(Take&& take) -> decltype(take()) {
   }
 }
 
-// The interpreter lock released for the life of the object.
+// The interpreter lock released for the life of the object. Once the
+// interpreter shuts down, the thread that holds the lock is the one running
+// the shutdown (no other gets it back), closing what was left open (a block
+// iterator in a module's globals): it keeps the lock, which it could never
+// take back, and no other Python code runs beside it anyway.
 class Unlocked {
  public:
-  Unlocked() : state_(PyEval_SaveThread()) {}
+  Unlocked() : state_(interpreter_finalizing() ? nullptr : PyEval_SaveThread()) {}
   ~Unlocked() {
-    take_interpreter([&] { PyEval_RestoreThread(state_); });
+    if (state_ != nullptr) take_interpreter([&] { PyEval_RestoreThread(state_); });
   }
   Unlocked(const Unlocked&) = delete;
   Unlocked& operator=(const Unlocked&) = delete;
