@@ -1,7 +1,8 @@
 """Whole files checked: decoded to their end and judged (decoder errors,
 files shorter than their header says, FLAC audio against its MD5
-signature). Files are written by wave, soundfile, sox and flac, and damaged
-by cutting and patching their bytes."""
+signature), and a summary of a file that reads like soundfile's. Files are
+written by wave, soundfile, sox and flac, and damaged by cutting and
+patching their bytes."""
 import hashlib
 import io
 import os
@@ -309,3 +310,46 @@ def test_a_pad_byte_missing_at_the_end_is_no_damage(tmp_path):
     assert ondalis.check(path).error == \
         f"the file is shorter than its header says (RIFF of {len(body) + 2} bytes, " \
         f"{len(body)} in the file)"
+
+
+# --- a summary of a file -------------------------------------------------------------------
+
+def test_str_of_info_reads_like_soundfiles_summary(tmp_path):
+    path = tmp_path / "take.flac"
+    with soundfile.SoundFile(path, "w", 44100, 2, subtype="PCM_24") as f:
+        f.title = "Take one"
+        f.write(np.zeros((66150, 2)))
+    found = ondalis.info(path)
+    theirs = soundfile.info(path)
+    assert str(found).splitlines() == [
+        str(path),
+        "samplerate: 44100 Hz",
+        "channels: 2",
+        "duration: 1.500 s (66150 frames)",
+        f"format: {theirs.format_info} [flac]",
+        f"encoding: {theirs.subtype_info} [pcm24]",
+        "strings:",
+        "  title: Take one",
+    ]
+    assert repr(found).startswith(f"SoundInfo(path={str(path)!r}, frames=66150, ")
+
+
+@pytest.mark.parametrize("frames, shown", [
+    (RATE * 65 + RATE // 2, "0:01:05.500"), (RATE * 3725, "1:02:05.000"), (3, "0.000 s"),
+])
+def test_str_of_info_shows_a_long_duration_in_hours_minutes_and_seconds(tmp_path, frames, shown):
+    path = tmp_path / "long.wav"
+    with wave.open(str(path), "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(1)
+        w.setframerate(RATE)
+        w.writeframes(bytes(frames))
+    assert f"duration: {shown} ({frames} frames)" in str(ondalis.info(path)).splitlines()
+
+
+def test_str_of_info_escapes_what_the_file_holds(tmp_path):
+    path = tmp_path / "evil.wav"
+    ondalis.write(path, np.zeros(10), RATE, strings={"title": "A\x1b[2J\rFAKE"})
+    text = str(ondalis.info(path))
+    assert "\x1b" not in text and "\r" not in text
+    assert "  title: A\\x1b[2J\\rFAKE" in text.splitlines()

@@ -76,6 +76,7 @@ def test_the_python_examples_run(examples):
     assert "48000 2 48000 wav float32" in printed
     assert ("CheckResult(path='tone.flac', ok=True, frames=44100, expected_frames=44100, "
             "error=None, md5='match')") in printed
+    assert "tone.wav\nsamplerate: 44100 Hz\nchannels: 2\n" in printed
 
 
 def test_the_command_line_sessions_print_what_the_readme_shows(examples):

@@ -10,6 +10,7 @@
 #include "../chunks/rules.hpp"
 #include "blocks.hpp"
 #include "check.hpp"
+#include "describe.hpp"
 #include "frames.hpp"
 #include "stream.hpp"
 #include "stream_ops.hpp"
@@ -173,6 +174,9 @@ PyMethodDef functions[] = {
      "The source decoded to its end: {frames, announced (-1: unknown), reason (of an early\n"
      "stop, or None), signature and digest (a FLAC's MD5s, or None), log, format, channels}."},
     {"md5", md5_digest, METH_O, "md5(data, /)\n--\n\nThe MD5 digest (RFC 1321) of a bytes-like object."},
+    {"format_description", format_description, METH_O,
+     "format_description(code, /)\n--\n\nlibsndfile's description of a major format or an "
+     "encoding code, or None."},
     {nullptr, nullptr, 0, nullptr},
 };
 
