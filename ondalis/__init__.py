@@ -2,7 +2,7 @@
 
 The extension module's public names (Ondalis, the lookup tables, the record
 classes, the catalogue functions) are re-exported here, with helpers for the
-common jobs: read, write, info, metadata, blocks, chunk_data and convert.
+common jobs: read, write, info, metadata, blocks, chunk_data, convert and check.
 """
 try:
     from . import _ondalis
@@ -17,6 +17,7 @@ except ImportError as error:
         "and run Python from outside the source folder") from None
 from ._version import __version__
 from ._api import SndfileError, SoundInfo, blocks, chunk_data, info, metadata, read, write
+from ._check import CheckResult, check
 from ._convert import Converted, convert
 from ._ondalis import (
     SF_FORMAT_ENDMASK, SF_FORMAT_SUBMASK, SF_FORMAT_TYPEMASK, SF_MAX_CHANNELS, Ondalis,
@@ -31,7 +32,8 @@ from ._ondalis import (
     stringtype_name_to_id)
 
 __all__ = [
-    "Converted", "SndfileError", "SoundInfo", "blocks", "chunk_data", "convert", "info", "metadata", "read", "write",
+    "CheckResult", "Converted", "SndfileError", "SoundInfo", "blocks", "check", "chunk_data", "convert",
+    "info", "metadata", "read", "write",
     "__version__",
     "SF_FORMAT_ENDMASK", "SF_FORMAT_SUBMASK", "SF_FORMAT_TYPEMASK", "SF_MAX_CHANNELS",
     "Ondalis", "SfBroadcastInfo", "SfCartInfo", "SfCartTimer", "SfCuePoint", "SfDitherInfo",

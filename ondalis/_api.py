@@ -579,6 +579,13 @@ class SoundInfo:
     channel_map: Optional[List[str]]
     chunks: List[Tuple[Optional[str], int]] = dataclasses.field(default_factory=list)
 
+    def __str__(self) -> str:
+        """A summary, one fact a line: the name, samplerate, channels,
+        duration, format and encoding with libsndfile's descriptions, then
+        the metadata the file holds (texts shown escaped)."""
+        from . import _layout
+        return _layout.summary(self)
+
 
 # The SoundInfo fields that hold records.
 METADATA_FIELDS = _metadata.RECORDS

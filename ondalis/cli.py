@@ -23,8 +23,8 @@ import textwrap
 import warnings
 from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, TextIO, Tuple, Union
 
-from . import _api, _batch, _convert, _ondalis, _progress
-from ._terminal import printable, quoted
+from . import _api, _batch, _convert, _layout, _ondalis, _progress
+from ._terminal import printable
 
 # The errors of a file or of a choice made on the command line, shown as
 # "ondalis: ..." with exit status 1; any other exception is a fault of ours.
@@ -48,52 +48,6 @@ def _plain(value: Any) -> Any:
     return value
 
 
-def _inline(value: Any) -> str:
-    """A record in a list on one line: field=value pairs, texts quoted."""
-    if dataclasses.is_dataclass(value):
-        return " ".join(f"{field.name}={_inline(getattr(value, field.name))}"
-                        for field in dataclasses.fields(value))
-    if isinstance(value, list):
-        return f"[{', '.join(_inline(item) for item in value)}]"
-    return quoted(value) if isinstance(value, str) else printable(str(value))
-
-
-def _text_lines(text: str) -> List[str]:
-    """A text's lines, split at its line feeds (CR LF counts as one break);
-    a lone carriage return stays in its line, to be shown escaped."""
-    return text.replace("\r\n", "\n").split("\n")
-
-
-def _lines(name: str, value: Any, indent: str) -> Iterator[str]:
-    """The text form of one value: a record one field a line, a list of records
-    one record a line, a text of several lines indented below its name. Each
-    line of a text is printable, so the layout's line breaks are the only ones."""
-    if isinstance(value, str):
-        # Chunks end their texts with line breaks and a pad byte; neither shows.
-        value = value.replace("\0", "").rstrip()
-    label = f"{indent}{printable(name)}:"
-    if dataclasses.is_dataclass(value):
-        yield label
-        for field in dataclasses.fields(value):
-            yield from _lines(field.name, getattr(value, field.name), indent + "  ")
-    elif isinstance(value, list) and value and dataclasses.is_dataclass(value[0]):
-        yield label
-        yield from (f"{indent}  [{i}] {_inline(item)}" for i, item in enumerate(value))
-    elif isinstance(value, dict):
-        yield label
-        for key, item in value.items():
-            yield from _lines(key, item, indent + "  ")
-    elif isinstance(value, str) and len(_text_lines(value)) > 1:
-        yield label
-        yield from (f"{indent}    {printable(line)}" for line in _text_lines(value))
-    elif isinstance(value, bytes):
-        yield f"{label} {value.hex()}"
-    elif isinstance(value, list):
-        yield f"{label} {', '.join(printable(str(item)) for item in value) if value else '[]'}"
-    else:
-        yield f"{label} {printable(str(value))}"
-
-
 def describe(found: _api.SoundInfo) -> str:
     """The text `ondalis info` prints for one file: the format first, then each
     piece of metadata the file holds."""
@@ -103,20 +57,8 @@ def describe(found: _api.SoundInfo) -> str:
              f"  samplerate: {found.samplerate} Hz",
              "  frames: unknown" if found.duration is None else
              f"  frames: {found.frames} ({found.duration:.3f} s)"]
-    for name in ("strings", *_api.METADATA_FIELDS):
-        value = getattr(found, name)
-        if value not in (None, [], {}):
-            lines.extend(_lines(name.replace("_", " "), value, "  "))
-    if found.chunks:
-        lines.append("  chunks:")
-        lines.extend(f"    {_chunk_name(id)} {size} bytes" for id, size in found.chunks)
+    lines.extend(_layout.metadata_lines(found, "  "))
     return "\n".join(lines)
-
-
-def _chunk_name(id: Optional[str]) -> str:
-    """A chunk id as `ondalis info` shows it: quoted (its trailing spaces
-    show), escaped; an empty chunk libsndfile cannot name as such."""
-    return quoted(id) if id is not None else "(unnamed)"
 
 
 def _complain(message: Any, stream: Optional[TextIO] = None) -> None:
@@ -233,7 +175,7 @@ def cmd_chunk(args: argparse.Namespace) -> int:
         return 1
     body = bodies[args.index]
     if args.text:
-        for line in _text_lines(body):
+        for line in _layout.text_lines(body):
             print(printable(line))
     else:
         sys.stdout.flush()

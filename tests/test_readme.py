@@ -42,8 +42,8 @@ def matches(expected, actual):
 def test_the_readme_has_examples_of_each_part():
     code = "\n".join(blocks("python"))
     for name in ("ondalis.read(", "ondalis.write(", "ondalis.info(", "ondalis.blocks(",
-                 "ondalis.convert(", "Ondalis(", "SFC_SET_CUE", "SFC_SET_BROADCAST_INFO",
-                 "SFC_SET_CART_INFO"):
+                 "ondalis.convert(", "ondalis.check(", "Ondalis(", "SFC_SET_CUE",
+                 "SFC_SET_BROADCAST_INFO", "SFC_SET_CART_INFO"):
         assert name in code
     assert [command.split()[1] for command, _ in sessions()] == [
         "info", "convert", "formats", "convert"]
@@ -74,6 +74,9 @@ def test_the_python_examples_run(examples):
     _, printed = examples
     assert "flac files do not take the encoding 'float32'" in printed
     assert "48000 2 48000 wav float32" in printed
+    assert ("CheckResult(path='tone.flac', ok=True, frames=44100, expected_frames=44100, "
+            "error=None, md5='match')") in printed
+    assert "tone.wav\nsamplerate: 44100 Hz\nchannels: 2\n" in printed
 
 
 def test_the_command_line_sessions_print_what_the_readme_shows(examples):

@@ -9,6 +9,8 @@
 #include "../capi/boundary.hpp"
 #include "../chunks/rules.hpp"
 #include "blocks.hpp"
+#include "check.hpp"
+#include "describe.hpp"
 #include "frames.hpp"
 #include "stream.hpp"
 #include "stream_ops.hpp"
@@ -166,6 +168,15 @@ PyMethodDef functions[] = {
      "always_2d=False, out=None, fill_value=None, format=0, channels=0, samplerate=0, "
      "stop=None, truncate=False)\n--\n\n"
      "An iterator over the blocks of a sound source; it closes the source at the end."},
+    {"check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(check_source)),
+     METH_VARARGS | METH_KEYWORDS,
+     "check(source, format=0, channels=0, samplerate=0)\n--\n\n"
+     "The source decoded to its end: {frames, announced (-1: unknown), reason (of an early\n"
+     "stop, or None), signature and digest (a FLAC's MD5s, or None), log, format, channels}."},
+    {"md5", md5_digest, METH_O, "md5(data, /)\n--\n\nThe MD5 digest (RFC 1321) of a bytes-like object."},
+    {"format_description", format_description, METH_O,
+     "format_description(code, /)\n--\n\nlibsndfile's description of a major format or an "
+     "encoding code, or None."},
     {nullptr, nullptr, 0, nullptr},
 };
 

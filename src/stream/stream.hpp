@@ -35,6 +35,7 @@ class OwnedFd {
     if (fd_ >= 0) ::close(fd_);
     fd_ = fd;
   }
+  int get() const { return fd_; }
 
  private:
   int fd_ = -1;
