@@ -298,6 +298,15 @@ def stream_function_calls():
         (STREAM_MODULE, "blocks", (SOURCE_PATH, 16, 16), {}),
         (STREAM_MODULE, "blocks", (SOURCE_PATH, 16), {"fill_value": "x"}),
         (STREAM_MODULE, "blocks", (MISSING_PATH, 16), {}),
+        (STREAM_MODULE, "check", (SOURCE_PATH,), {}),
+        (STREAM_MODULE, "check", (SOURCE_BYTES,), {}),
+        (STREAM_MODULE, "check", (MISSING_PATH,), {}),
+        (STREAM_MODULE, "format_description", (0x010000,), {}),
+        (STREAM_MODULE, "format_description", (0x0002,), {}),
+        (STREAM_MODULE, "format_description", (-1,), {}),
+        (STREAM_MODULE, "md5", (b"abc",), {}),
+        (STREAM_MODULE, "md5", (bytearray(70),), {}),
+        (STREAM_MODULE, "md5", ("not bytes",), {}),
     ]
 
 
