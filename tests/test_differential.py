@@ -128,6 +128,11 @@ def test_every_writer_and_reader_agree(cell, writer, folder, reference):
     writes and reads where the codec builds differ)."""
     other_build = cell.encoding in OTHER_BUILDS
     for kind in KINDS:
+        if cell.encoding == "mp3" and kind is np.int16 and cell.channels == 2:
+            # libsndfile garbles int16 stereo frames into MP3 (see the
+            # tolerance table): what it stores depends on memory it leaves
+            # unset, so two writes of the same frames need not agree.
+            continue
         data = source(kind, cell.channels)
         if other_build:
             theirs, want = reference(cell, f"{label(kind)} by the Ondalis object", data,

@@ -8,8 +8,6 @@
 #pragma once
 #include <Python.h>
 
-#include <cxxabi.h>
-
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -47,7 +45,10 @@ auto take_interpreter(Take&& take) -> decltype(take()) {
   if (interpreter_finalizing() && !PyGILState_Check()) wait_for_exit();
   try {
     return take();
-  } catch (abi::__forced_unwind&) {
+  } catch (...) {
+    // The thread's end (abi::__forced_unwind; caught whole, since it carries
+    // no object to bind a reference to): the interpreter takes nothing else
+    // from here, and the handler never returns, so nothing is swallowed.
     wait_for_exit();
   }
 }
