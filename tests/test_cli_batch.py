@@ -208,6 +208,26 @@ def test_a_fault_in_a_job_is_raised_not_reported():
             list(_batch.outcomes(job, [(1, None), (2, None)], 2, OSError, ordered=ordered))
 
 
+def test_quick_jobs_run_here_and_slow_ones_go_back_to_the_threads():
+    """A job of a small file costs less than handing it to a thread: after a
+    sample of quick jobs the rest run on the calling thread, until jobs turn
+    slow, which go to the threads again; the order of the results is kept."""
+    here = threading.get_ident()
+    ran = {}
+
+    def job(n):
+        ran[n] = threading.get_ident()
+        if n >= 200:
+            time.sleep(_batch.INLINE_BELOW * _batch.PACE_SAMPLE)
+        return n
+
+    found = list(_batch.outcomes(job, ((n, None) for n in range(240)), 2, OSError))
+    assert found == [(n, n, None) for n in range(240)]
+    assert ran[0] != here
+    assert any(ran[n] == here for n in range(100, 200))
+    assert all(ran[n] != here for n in range(220, 240))
+
+
 # --- convert into a folder ------------------------------------------------------------
 
 @pytest.mark.parametrize("options, suffixes, format", [
