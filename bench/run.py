@@ -2,20 +2,24 @@
 through ondalis, through the soundfile package and through two peers with
 decoders of their own (pedalboard, scipy.io.wavfile), in one run.
 
-    python run.py [--rounds N] [--repeats N] [--only W1,W3,...]
+    python run.py [--rounds N] [--repeats N] [--only W1,W3,A1,...]
 
 Each (workload, side, round) runs in a fresh process that does one untimed
 warm-up and then REPEATS timed runs; the order of the sides rotates from
 round to round. The table shows the median of all timed runs per side and
 each side's time against ondalis; the figures the project aims at follow.
+The archive workloads (A1-A3) time the command line itself, one fresh
+process per run, against `flac -t` where it is installed.
 Only ratios from one run mean anything on a shared machine.
 """
 import argparse
 import os
+import shutil
 import statistics
 import subprocess
 import sys
 import tempfile
+import time
 import wave
 
 import numpy as np
@@ -53,6 +57,16 @@ WORKLOADS = {
     "H8t1": "16 FLAC files of 20 s read whole as float32 by ondalis.read on 1 thread",
     "H8t2": "the same on a pool of 2 threads (the floor: 2 C threads)",
 }
+# The command line on archives: each run is one fresh `ondalis` process, as
+# a user starts it, at --jobs 1 and --jobs 2; `flac -t` (where installed)
+# tests the same FLAC files: it decodes them and compares each MD5 signature.
+ARCHIVE_WORKLOADS = {
+    "A1": "ondalis check on the 16 FLAC files of 20 s (decode, MD5 against STREAMINFO)",
+    "A2": "ondalis info -r --jsonl on 3,000 small WAVs in 30 folders",
+    "A3": "ondalis check -r --jsonl on the same 3,000 small WAVs",
+}
+MANY_FOLDERS = 30
+MANY_PER_FOLDER = 100
 SIDES = ("floor", "ondalis", "soundfile", "pedalboard", "scipy")
 # The sides that must load one and the same libsndfile.
 LIBSNDFILE_SIDES = ("floor", "ondalis", "soundfile")
@@ -130,9 +144,21 @@ def generate_pool():
         listing.write("\n".join(names) + "\n")
 
 
+def generate_many():
+    """3,000 small WAVs (a tenth of a second, mono), in 30 folders."""
+    rng = np.random.default_rng([SEED, 2])
+    for folder in range(MANY_FOLDERS):
+        path = os.path.join(DATA, "many", f"d{folder:02d}")
+        os.makedirs(path, exist_ok=True)
+        for n in range(MANY_PER_FOLDER):
+            write_wav(os.path.join(path, f"t{n:03d}.wav"),
+                      rng.integers(-20000, 20000, (RATE // 10, 1)))
+
+
 def generate():
     """The input files, each set made once with the fixed seed."""
-    for name, make in (("main", generate_main), ("pool", generate_pool)):
+    for name, make in (("main", generate_main), ("pool", generate_pool),
+                       ("many", generate_many)):
         marker = os.path.join(DATA, f"seed-{SEED}-{name}")
         if not os.path.exists(marker):
             make()
@@ -252,15 +278,88 @@ def print_targets(medians):
         print(f"\nspeed-up 1 -> 2 threads by side: {gains}")
 
 
+def archive_command(workload, jobs):
+    """The ondalis command line of an archive workload."""
+    ondalis = [sys.executable, "-m", "ondalis"]
+    if workload == "A1":
+        return [*ondalis, "check", "--jobs", str(jobs), *listed_pool()]
+    command = "info" if workload == "A2" else "check"
+    return [*ondalis, command, "-r", "--jsonl", "--jobs", str(jobs), os.path.join(DATA, "many")]
+
+
+def listed_pool():
+    folder = os.path.join(DATA, "pool")
+    with open(os.path.join(folder, "list.txt")) as listing:
+        return [os.path.join(folder, name) for name in listing.read().split()]
+
+
+def timed_run(argv):
+    """Seconds one run of a program takes, its output (and the closing count on
+    stderr) thrown away; it must succeed."""
+    start = time.perf_counter()
+    subprocess.run(argv, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=ENV,
+                   cwd=HERE)
+    return time.perf_counter() - start
+
+
+def measure_archive(workload, rounds, repeats):
+    """{"jobs 1": seconds, "jobs 2": seconds, "flac -t": seconds or None}:
+    the median of rounds x repeats runs, the three in turn within a round."""
+    runs = {"jobs 1": [], "jobs 2": [], "flac -t": []}
+    flac = shutil.which("flac") if workload == "A1" else None
+    commands = {"jobs 1": archive_command(workload, 1), "jobs 2": archive_command(workload, 2),
+                "flac -t": [flac, "-t", "-s", *listed_pool()] if flac else None}
+    for r in range(rounds):
+        names = list(commands)
+        for name in names[r % 3:] + names[:r % 3]:
+            if commands[name] is None:
+                continue
+            timed_run(commands[name])  # warm-up: the page cache holds the files
+            runs[name] += [timed_run(commands[name]) for _ in range(repeats)]
+    return {name: statistics.median(times) if times else None for name, times in runs.items()}
+
+
+def print_archive_table(chosen, medians):
+    print("| workload | --jobs 1 ms | --jobs 2 ms | jobs 2 / jobs 1 | flac -t ms | "
+          "ondalis --jobs 1 / flac -t |")
+    print("|---|---:|---:|---:|---:|---:|")
+    for workload in chosen:
+        m = medians[workload]
+        cells = [cell_time(workload, "ondalis", m["jobs 1"]),
+                 cell_time(workload, "ondalis", m["jobs 2"]),
+                 cell_ratio(m["jobs 2"], m["jobs 1"]),
+                 cell_time(workload, "ondalis", m["flac -t"]),
+                 cell_ratio(m["jobs 1"], m["flac -t"])]
+        print(f"| {workload} | " + " | ".join(cells) + " |")
+    print()
+    for workload in chosen:
+        print(f"{workload}: {ARCHIVE_WORKLOADS[workload]}")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--repeats", type=int, default=5)
-    parser.add_argument("--only", default=",".join(WORKLOADS))
+    parser.add_argument("--only", default=",".join([*WORKLOADS, *ARCHIVE_WORKLOADS]))
     args = parser.parse_args()
     generate()
     versions()
-    chosen = args.only.split(",")
+    asked = args.only.split(",")
+    chosen = [workload for workload in asked if workload not in ARCHIVE_WORKLOADS]
+    archive = [workload for workload in asked if workload in ARCHIVE_WORKLOADS]
+    if archive:
+        found = {workload: measure_archive(workload, args.rounds, args.repeats)
+                 for workload in archive}
+        print()
+        print_archive_table(archive, found)
+        # What every row above pays before its first file: the interpreter,
+        # numpy and the package imported.
+        start = [sys.executable, "-m", "ondalis", "--version"]
+        timed_run(start)
+        started = statistics.median(timed_run(start) for _ in range(args.rounds * args.repeats))
+        print(f"\nstart-up of the command ({' '.join(start[1:])}): {started * 1e3:.1f} ms")
+    if not chosen:
+        return
     medians, by_round = {}, {}
     for workload in chosen:
         by_round[workload], medians[workload] = measure(workload, args.rounds, args.repeats)

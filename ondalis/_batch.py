@@ -12,6 +12,7 @@ calling thread. Its results come in input order, or in the order they finish.
 import ctypes
 import os
 import queue
+import stat
 import _thread
 import threading
 import time
@@ -44,11 +45,22 @@ def extensions(major: str) -> List[str]:
             if format == major]
 
 
+class Skipped(Exception):
+    """Stands in the place of a folder's entry that is passed over: why."""
+
+
+# Why an entry of a folder is passed over.
+NOT_REGULAR = "not a regular file"
+LINKED_FOLDER = "a symbolic link to a directory"
+
+
 def sound_files(paths: Iterable[str], recursive: bool) -> Iterator[Input]:
     """Each path given, in order: a directory as the sound files in it (and,
     `recursive`, in its subdirectories, depth first, all in name order);
     anything else as itself, whatever its extension, to be tried. A
-    directory that cannot be listed comes with its error."""
+    directory that cannot be listed comes with its error; so does every
+    entry of one that is neither a directory nor a regular file (see
+    _entry)."""
     for path in paths:
         if os.path.isdir(path):
             yield from _listed(path, recursive)
@@ -57,10 +69,8 @@ def sound_files(paths: Iterable[str], recursive: bool) -> Iterator[Input]:
 
 
 def _listed(folder: str, recursive: bool) -> Iterator[Input]:
-    """The sound files of `folder`: files whose extension the package knows,
-    not hidden (a name starting with a dot). Subdirectories are entered only
-    when `recursive`, hidden ones and links to directories never (a link
-    could lead back up the tree)."""
+    """The entries of `folder` (see _entry), hidden ones (a name starting
+    with a dot) left out."""
     try:
         with os.scandir(folder) as found:
             entries = sorted(found, key=lambda entry: entry.name)
@@ -68,13 +78,46 @@ def _listed(folder: str, recursive: bool) -> Iterator[Input]:
         yield folder, error
         return
     for entry in entries:
-        if entry.name.startswith("."):
-            continue
+        if not entry.name.startswith("."):
+            yield from _entry(entry, recursive)
+
+
+def _entry(entry: "os.DirEntry[str]", recursive: bool) -> Iterator[Input]:
+    """A regular file (or a link to one) whose extension the package knows,
+    to be read; a subdirectory, entered when `recursive`. Everything else is
+    accounted for, whatever its name: a FIFO, a device or a socket is
+    Skipped (reading one could wait for ever or never end), and so, when
+    `recursive`, is a link to a directory (never followed: it could lead
+    back up the tree, or into a folder listed already); a link that leads
+    nowhere (its target missing, or a loop of links) comes with its error."""
+    try:
         if entry.is_dir(follow_symlinks=False):
             if recursive:
                 yield from _listed(entry.path, recursive)
-        elif _api._extension(entry.name) in _api._EXTENSION_FORMATS and entry.is_file():
-            yield entry.path, None
+            return
+        # The listing's own type of a plain file costs no system call.
+        regular = entry.is_file(follow_symlinks=False)
+        mode = stat.S_IFREG if regular else entry.stat(follow_symlinks=True).st_mode
+    except OSError as error:
+        yield entry.path, _broken_link(entry, error)
+        return
+    if stat.S_ISDIR(mode):
+        if recursive:
+            yield entry.path, Skipped(LINKED_FOLDER)
+    elif not stat.S_ISREG(mode):
+        yield entry.path, Skipped(NOT_REGULAR)
+    elif _api._extension(entry.name) in _api._EXTENSION_FORMATS:
+        yield entry.path, None
+
+
+def _broken_link(entry: "os.DirEntry[str]", error: OSError) -> OSError:
+    """The error of an entry that cannot be examined, saying so when it is
+    a symbolic link (the system's reason alone would say the listed name
+    does not exist)."""
+    if not entry.is_symlink() or not error.strerror:
+        return error
+    return type(error)(error.errno, f"a symbolic link that leads nowhere ({error.strerror})",
+                       entry.path)
 
 
 def outcomes(job: Callable[[Any], Any], inputs: Iterable[Input], threads: int,

@@ -1,19 +1,23 @@
 """The ondalis command line: describe files, list formats, convert files.
 
     ondalis info PATH... [-r] [--jobs N] [--json | --jsonl]
+    ondalis check PATH... [-r] [--jobs N] [--json | --jsonl]
     ondalis chunk FILE ID [--text] [--index N]
     ondalis formats [--json]
     ondalis convert IN OUT [--major M] [--encoding E] [--quiet]
-    ondalis convert IN... --outdir DIR [-r] [--jobs N] [--major M] [--ext EXT]
+    ondalis convert IN... --outdir DIR [-r] [--flat] [--jobs N] [--major M] [--ext EXT]
                    [--encoding E] [--quiet]
 
 A PATH or IN that is a directory stands for the sound files in it (-r: and in
-its subdirectories). Texts from files and file names are printed through
+its subdirectories); every other entry of it is accounted for, as skipped or
+as an error. Texts from files and file names are printed through
 _terminal.printable, so that nothing a file holds can act on the terminal;
---json and --jsonl print ASCII only. Ctrl-C stops any command with the line
+--json and --jsonl print ASCII only, a name that is not UTF-8 as text with
+U+FFFD and its bytes beside it. Ctrl-C stops any command with the line
 "ondalis: interrupted" and exit status 130.
 """
 import argparse
+import base64
 import contextlib
 import dataclasses
 import json
@@ -23,7 +27,7 @@ import textwrap
 import warnings
 from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, TextIO, Tuple, Union
 
-from . import _api, _batch, _convert, _layout, _ondalis, _progress
+from . import _api, _batch, _check, _convert, _layout, _ondalis, _progress
 from ._terminal import printable
 
 # The errors of a file or of a choice made on the command line, shown as
@@ -75,7 +79,11 @@ def _complain(message: Any, stream: Optional[TextIO] = None) -> None:
 def _shown(text: str, message: Any) -> str:
     """`text` printable, with the file name that an error's text holds as its
     repr shown escaped once (printable, in quotes) rather than twice."""
-    name = getattr(message, "filename", None)
+    return _with_name(text, getattr(message, "filename", None))
+
+
+def _with_name(text: str, name: Any) -> str:
+    """`text` printable, the repr of `name` in it shown as in _shown."""
     if not isinstance(name, str) or repr(name) not in text:
         return printable(text)
     return f"'{printable(name)}'".join(printable(part) for part in text.split(repr(name)))
@@ -98,6 +106,39 @@ def _json(value: Any, indent: Optional[int] = 2) -> str:
 
 def _print_json(value: Any) -> None:
     print(_json(value))
+
+
+_SURROGATES = dict.fromkeys(range(0xD800, 0xE000), "\ufffd")
+
+
+def _strict(value: Any) -> Any:
+    """`value` with its texts as UTF-8 text: what os.fsdecode made of bytes
+    that are not UTF-8 (lone surrogates, which JSON readers refuse even
+    escaped) decoded again as UTF-8 decoding replaces them, with U+FFFD."""
+    if isinstance(value, str):
+        if value.isascii():
+            return value
+        try:
+            return value.encode("utf-8", "surrogateescape").decode("utf-8", "replace")
+        except UnicodeEncodeError:  # a surrogate os.fsdecode does not make
+            return value.translate(_SURROGATES)
+    if isinstance(value, dict):
+        return {key: _strict(item) for key, item in value.items()}
+    if isinstance(value, list):
+        return [_strict(item) for item in value]
+    return value
+
+
+def _named(entry: Dict[str, Any]) -> Dict[str, Any]:
+    """A batch entry as JSON carries it: texts with U+FFFD for what is not
+    UTF-8, and for a path that is not, its exact bytes in base64 as
+    "path_bytes" (os.fsdecode(base64.b64decode(...)) names the file again)."""
+    strict: Dict[str, Any] = _strict(entry)
+    path = entry["path"]
+    if strict["path"] == path:
+        return strict
+    exact = base64.b64encode(os.fsencode(path)).decode("ascii")
+    return {"path": strict.pop("path"), "path_bytes": exact, **strict}
 
 
 def _print_json_list(values: Iterable[Any]) -> None:
@@ -132,39 +173,141 @@ def _described(path: str) -> _api.SoundInfo:
     return _api.info(_system_name(path))
 
 
-def cmd_info(args: argparse.Namespace) -> int:
-    failed = False
+class _Tally:
+    """The entries of a batch counted by what became of them, for the exit
+    status and the closing count."""
 
-    def found() -> Iterator[_batch.Outcome]:
-        nonlocal failed
-        for outcome in _batch.outcomes(_described, _batch.sound_files(args.paths, args.recursive),
-                                       args.jobs, _FAILURES, ordered=not args.jsonl):
-            failed = failed or outcome[2] is not None
+    def __init__(self) -> None:
+        self.ok = self.failed = self.skipped = 0
+
+    def counted(self, found: Iterable[_batch.Outcome],
+                sound: Any = lambda result: True) -> Iterator[_batch.Outcome]:
+        """Each outcome of `found`, counted: a Skipped entry as skipped, an
+        error or a result that is not `sound` as failed."""
+        for outcome in found:
+            _, result, error = outcome
+            if isinstance(error, _batch.Skipped):
+                self.skipped += 1
+            elif error is not None or not sound(result):
+                self.failed += 1
+            else:
+                self.ok += 1
             yield outcome
 
+    @property
+    def status(self) -> int:
+        return int(self.failed > 0)
+
+    def report(self, always: bool = False) -> None:
+        """On stderr, for a batch of several entries, how many were ok,
+        failed and skipped: always, or when not all were ok."""
+        total = self.ok + self.failed + self.skipped
+        if total > 1 and (always or total != self.ok):
+            _complain(f"{total} entries: {self.ok} ok, {self.failed} failed, "
+                      f"{self.skipped} skipped")
+
+
+def _batch_outcomes(args: argparse.Namespace, job: Any) -> Iterator[_batch.Outcome]:
+    """The outcomes of `job` on every input of an info or check command."""
+    return _batch.outcomes(job, _batch.sound_files(args.paths, args.recursive), args.jobs,
+                           _FAILURES, ordered=not args.jsonl)
+
+
+def _print_entries(args: argparse.Namespace, entries: Iterable[Dict[str, Any]]) -> None:
+    """--json or --jsonl: each entry, its names as JSON carries them."""
+    show = _print_json_list if args.json else _print_json_lines
+    show(_named(entry) for entry in entries)
+
+
+def cmd_info(args: argparse.Namespace) -> int:
+    tally = _Tally()
+    found = tally.counted(_batch_outcomes(args, _described))
     if args.json or args.jsonl:
-        show = _print_json_list if args.json else _print_json_lines
-        show(_entry(*outcome) for outcome in found())
+        _print_entries(args, (_entry(*outcome) for outcome in found))
     else:
-        _print_descriptions(found())
-    return int(failed)
+        _print_descriptions(found)
+        tally.report()
+    return tally.status
+
+
+def _passed_over(path: str, error: Optional[Exception]) -> Optional[Dict[str, Any]]:
+    """The JSON object of an entry that failed or was skipped, else None."""
+    if isinstance(error, _batch.Skipped):
+        return {"path": path, "skipped": str(error)}
+    if error is not None:
+        return {"path": path, "error": _reason(error)}
+    return None
 
 
 def _entry(path: str, info: Optional[_api.SoundInfo], error: Optional[Exception]) -> Any:
-    """A file's JSON object: its description, or its path and why it failed."""
-    return _plain(info) if error is None else {"path": path, "error": _reason(error)}
+    """A file's JSON object: its description, or its path and why it failed
+    or was skipped."""
+    return _passed_over(path, error) or _plain(info)
+
+
+def _skipped_text(path: str, error: _batch.Skipped) -> str:
+    return f"{path}: skipped: {error}"
 
 
 def _print_descriptions(found: Iterable[_batch.Outcome]) -> None:
-    """Each file's description, a blank line between two; each failure on
-    stderr, in its place."""
+    """Each file's description, a blank line between two; each failure and
+    each entry skipped on stderr, in its place."""
     shown = False
-    for _, info, error in found:
-        if error is not None:
+    for path, info, error in found:
+        if isinstance(error, _batch.Skipped):
+            _complain(_skipped_text(path, error))
+        elif error is not None:
             _complain(_error_text(error))
         else:
             print(("\n" if shown else "") + describe(info))
             shown = True
+
+
+def _checked(path: str) -> _check.CheckResult:
+    return _check.check(_system_name(path))
+
+
+def cmd_check(args: argparse.Namespace) -> int:
+    tally = _Tally()
+    found = tally.counted(_batch_outcomes(args, _checked), sound=lambda result: result.ok)
+    if args.json or args.jsonl:
+        _print_entries(args, (_check_entry(*outcome) for outcome in found))
+    else:
+        for outcome in found:
+            print(_check_line(*outcome), flush=True)
+        tally.report(always=True)
+    return tally.status
+
+
+def _check_entry(path: str, result: Optional[_check.CheckResult],
+                 error: Optional[Exception]) -> Dict[str, Any]:
+    """A file's JSON object for check: its result ("error" only when it is
+    not ok), or its path and why it could not be checked or was skipped."""
+    passed = _passed_over(path, error)
+    if passed is not None:
+        return passed if "skipped" in passed else {"path": path, "ok": False, **passed}
+    entry: Dict[str, Any] = _plain(result)
+    if entry["error"] is None:
+        del entry["error"]
+    return entry
+
+
+# What a line of check says of a sound file, by its MD5 verdict.
+_SOUND = {None: "ok", "match": "ok, MD5 signature matches",
+          "unchecked": "ok, no MD5 signature to compare"}
+
+
+def _check_line(path: str, result: Optional[_check.CheckResult],
+                error: Optional[Exception]) -> str:
+    """A file's line for check: "name: ok", or what is wrong with it."""
+    if isinstance(error, _batch.Skipped):
+        return printable(_skipped_text(path, error))
+    if error is not None:
+        text = _error_text(error)
+        return _shown(text if isinstance(text, str) else f"{path}: {text}", error)
+    assert result is not None
+    said = _SOUND[result.md5] if result.ok else _with_name(str(result.error), result.path)
+    return f"{printable(path)}: {said}"
 
 
 def cmd_chunk(args: argparse.Namespace) -> int:
@@ -202,7 +345,8 @@ def cmd_convert(args: argparse.Namespace) -> int:
         return _convert_into(args.outdir, args)
     batch_only = [option for option, given in (("-r", args.recursive),
                                                ("--jobs", args.jobs is not None),
-                                               ("--ext", args.ext is not None)) if given]
+                                               ("--ext", args.ext is not None),
+                                               ("--flat", args.flat)) if given]
     if len(args.paths) != 2 or batch_only:
         args.usage_error("give IN OUT, or IN... --outdir DIR" if not batch_only else
                          f"{', '.join(batch_only)}: only with --outdir DIR")
@@ -254,14 +398,26 @@ def _inside(target: str, outdir: str) -> None:
         raise ValueError(f"{target} lies outside {outdir}; nothing was converted")
 
 
+def _sources(args: argparse.Namespace) -> Iterator[Tuple[str, _batch.Input]]:
+    """(where its target goes below --outdir, (input, error)) of every input
+    of a batch: a file found in a folder IN at the same place below --outdir
+    as below IN (with --flat, or a file named itself, at the top)."""
+    for path in args.paths:
+        for source, error in _batch.sound_files([path], args.recursive):
+            if args.flat or source == path:
+                yield os.path.basename(source), (source, error)
+            else:
+                yield os.path.relpath(source, path), (source, error)
+
+
 def _planned(args: argparse.Namespace) -> List[_batch.Input]:
     """((input, target), error) of every input of a batch; ValueError when
     two inputs would be written to one target."""
     suffix = _target_suffix(args.major, args.ext)
     planned = []
     sources: Dict[str, str] = {}  # target -> the input written there
-    for source, error in _batch.sound_files(args.paths, args.recursive):
-        stem, own = os.path.splitext(os.path.basename(source))
+    for place, (source, error) in _sources(args):
+        stem, own = os.path.splitext(place)
         target = os.path.join(args.outdir, stem + (own if suffix is None else suffix))
         _inside(target, args.outdir)
         if error is None and target in sources:
@@ -274,9 +430,10 @@ def _planned(args: argparse.Namespace) -> List[_batch.Input]:
 
 
 def _convert_into(outdir: str, args: argparse.Namespace) -> int:
-    """The batch form: every input into `outdir`, made when missing, after
-    every target name is known to be free of collisions. A failure is
-    reported and the batch goes on."""
+    """The batch form: every input into `outdir` (made when missing, with
+    the folders below it that the targets need), after every target name is
+    known to be free of collisions. A failure is reported and the batch goes
+    on."""
     if args.major is not None:  # a bad format or encoding: refused before any file
         _api.file_format("", args.major, args.encoding)
     planned = _planned(args)
@@ -284,27 +441,31 @@ def _convert_into(outdir: str, args: argparse.Namespace) -> int:
     single = len(planned) == 1
 
     def convert_one(pair: Tuple[str, str]) -> _convert.Converted:
+        os.makedirs(_system_name(os.path.dirname(pair[1])), exist_ok=True)
         return _convert.convert(_system_name(pair[0]), _system_name(pair[1]), args.major,
                                 args.encoding, progress=single and not args.quiet)
 
     bar = _progress.StatusLine(None if single or args.quiet else sys.stderr)
-    failed = False
+    tally = _Tally()
     found = _batch.outcomes(convert_one, planned, args.jobs or 1, _FAILURES,
                             finish_on_interrupt=True)
     # Closed on any exit: an interrupt here too waits for the conversions
     # under way to remove what they had written, before it is reported.
     with contextlib.closing(found):
-        for count, ((source, target), done, error) in enumerate(found, 1):
-            if error is not None:
+        for count, ((source, target), done, error) in enumerate(tally.counted(found), 1):
+            if isinstance(error, _batch.Skipped):
+                _complain(_skipped_text(source, error))
+            elif error is not None:
                 _complain(_error_text(error))
-                failed = True
             else:
                 _report(target, done, args.quiet)
             sys.stdout.flush()
             bar.show(f"converting {count}/{len(planned)} {printable(os.path.basename(source))}",
                      100 * count // len(planned))
     bar.end()
-    return int(failed)
+    if not args.quiet:
+        tally.report()
+    return tally.status
 
 
 class _Parser(argparse.ArgumentParser):
@@ -354,13 +515,15 @@ def parser() -> argparse.ArgumentParser:
                    help="sound files, and directories that stand for the sound files in them "
                         "(by extension, hidden ones skipped)")
     _batch_options(p)
-    shown = p.add_mutually_exclusive_group()
-    shown.add_argument("--json", action="store_true",
-                       help="print JSON: a list, one entry per file, in the order given")
-    shown.add_argument("--jsonl", action="store_true",
-                       help="print one JSON object a line, each as soon as its file is read "
-                            "(in the order they finish with --jobs)")
+    _json_options(p, "read")
     p.set_defaults(run=cmd_info, jobs=1)
+    p = sub.add_parser("check", help="decode sound files to their end and report the damaged "
+                                     "ones (and FLACs whose audio does not match their MD5)")
+    p.add_argument("paths", nargs="+", metavar="PATH",
+                   help="sound files, and directories that stand for the sound files in them")
+    _batch_options(p)
+    _json_options(p, "checked")
+    p.set_defaults(run=cmd_check, jobs=1)
     p = sub.add_parser("chunk", help="print the bytes of one chunk of a file")
     p.add_argument("file", metavar="FILE")
     p.add_argument("id", metavar="ID", help="the chunk id, 4 characters ('iXML', 'ID3 ')")
@@ -381,8 +544,12 @@ def parser() -> argparse.ArgumentParser:
                         "which stand for the sound files in them) to convert")
     p.add_argument("--outdir", metavar="DIR",
                    help="convert every IN into DIR (made if missing), named as IN with the "
-                        "extension of --major, of --ext, or IN's own")
+                        "extension of --major, of --ext, or IN's own; a file found in a "
+                        "directory IN goes to the same place below DIR as below IN")
     _batch_options(p)
+    p.add_argument("--flat", action="store_true",
+                   help="with --outdir: every target at the top of DIR, whatever folder "
+                        "its input was found in")
     p.add_argument("--major", help="major format (default: from OUT's extension, "
                                    "or each IN's own extension with --outdir)")
     p.add_argument("--ext", help="with --outdir: the extension of every target "
@@ -403,6 +570,15 @@ def _thread_count(text: str) -> int:
     if count < 1:
         raise argparse.ArgumentTypeError(f"not a number of threads (1 or more): {text!r}")
     return count
+
+
+def _json_options(p: argparse.ArgumentParser, done: str) -> None:
+    shown = p.add_mutually_exclusive_group()
+    shown.add_argument("--json", action="store_true",
+                       help="print JSON: a list, one entry per file, in the order given")
+    shown.add_argument("--jsonl", action="store_true",
+                       help=f"print one JSON object a line, each as soon as its file is {done} "
+                            "(in the order they finish with --jobs)")
 
 
 def _batch_options(p: argparse.ArgumentParser) -> None:

@@ -1,14 +1,22 @@
-"""Whole files checked: decoded to their end and judged (decoder errors,
-files shorter than their header says, FLAC audio against its MD5
-signature), and a summary of a file that reads like soundfile's. Files are
-written by wave, soundfile, sox and flac, and damaged by cutting and
-patching their bytes."""
+"""Archives: every file decoded to its end and judged (decoder errors, files
+shorter than their header says, FLAC audio against its MD5 signature), every
+entry of a tree accounted for (FIFOs, devices, sockets, links that lead
+nowhere or to folders, folders that cannot be read, names that are not
+UTF-8), folders mirrored by convert, and a summary of a file that reads like
+soundfile's. Files are written by wave, soundfile, sox and flac, and damaged
+by cutting and patching their bytes."""
+import base64
 import hashlib
 import io
+import json
 import os
+import pathlib
 import shutil
+import socket
+import stat
 import struct
 import subprocess
+import tempfile
 import threading
 import wave
 
@@ -17,7 +25,9 @@ import pytest
 import soundfile
 
 import ondalis
-from ondalis import _stream
+from ondalis import _batch, _stream
+from test_cli_batch import program, run
+from test_package_failures import in_child_as_nobody
 
 RATE = 8000
 
@@ -297,19 +307,248 @@ def test_a_file_libsndfile_cannot_open_is_a_result_a_missing_one_an_error(tmp_pa
         ondalis.check(tmp_path / "missing.wav")
 
 
-def test_a_pad_byte_missing_at_the_end_is_no_damage(tmp_path):
-    """An odd data chunk whose pad byte the writer counted in the RIFF size
-    but never wrote: the audio is whole."""
-    samples = bytes(range(101))  # 8-bit mono: 101 frames, an odd chunk
-    fmt = struct.pack("<4sIHHIIHH", b"fmt ", 16, 1, 1, RATE, RATE, 1, 8)
-    body = b"WAVE" + fmt + struct.pack("<4sI", b"data", len(samples)) + samples
-    path = tmp_path / "unpadded.wav"
-    path.write_bytes(struct.pack("<4sI", b"RIFF", len(body) + 1) + body)
-    assert ondalis.check(path) == ondalis.CheckResult(str(path), True, 101, 101)
-    path.write_bytes(struct.pack("<4sI", b"RIFF", len(body) + 2) + body)
-    assert ondalis.check(path).error == \
-        f"the file is shorter than its header says (RIFF of {len(body) + 2} bytes, " \
-        f"{len(body)} in the file)"
+# --- check on the command line ----------------------------------------------------------
+
+@pytest.fixture
+def checked_tree(tmp_path):
+    """takes/: a sound WAV, a FLAC, a FLAC cut in half, a FLAC whose signature
+    was altered, a text file with a sound name, a FIFO."""
+    top = tmp_path / "takes"
+    pcm16(top / "a.wav", 100)
+    flac(top / "b.flac", 3000)
+    cut_in_half(flac(top / "c.flac", 44100))
+    altered = flac(top / "day2" / "d.flac", 3000)
+    altered.write_bytes(with_signature(altered.read_bytes(), bytes(range(16))))
+    (top / "e.wav").write_text("not a sound file")
+    os.mkfifo(top / "f.wav")
+    return top
+
+
+def test_check_reports_every_file_and_fails_when_one_is_damaged(capsys, checked_tree):
+    top = checked_tree
+    status, out, err = run(capsys, "check", "-r", top)
+    assert status == 1
+    lines = out.splitlines()
+    assert lines[:2] == [f"{top}/a.wav: ok", f"{top}/b.flac: ok, MD5 signature matches"]
+    assert lines[2].startswith(f"{top}/c.flac: decoding stopped at frame ")
+    assert lines[3].startswith(f"{top}/day2/d.flac: the decoded audio does not match the MD5")
+    assert lines[4:] == [f"{top}/e.wav: cannot open '{top}/e.wav': Format not recognised.",
+                         f"{top}/f.wav: skipped: not a regular file"]
+    assert err == "ondalis: 6 entries: 2 ok, 3 failed, 1 skipped\n"
+    status, out, err = run(capsys, "check", top / "a.wav", top / "b.flac")
+    assert (status, err) == (0, "ondalis: 2 entries: 2 ok, 0 failed, 0 skipped\n")
+
+
+@pytest.mark.parametrize("options", [["--json"], ["--jsonl", "-j", "2"], ["--json", "-j", "3"]])
+def test_check_json_has_an_entry_for_every_input(checked_tree, tmp_path, options):
+    top = checked_tree
+    result = program("check", "-r", top, tmp_path / "missing.flac", *options, cwd=tmp_path)
+    assert (result.returncode, result.stderr) == (1, "")
+    if "--json" in options:
+        entries = json.loads(result.stdout)
+    else:
+        entries = sorted(map(json.loads, result.stdout.splitlines()), key=lambda e: e["path"])
+    found = {os.path.relpath(entry.pop("path"), tmp_path): entry for entry in entries}
+    assert found["takes/a.wav"] == {"ok": True, "frames": 100, "expected_frames": 100,
+                                    "md5": None}
+    assert found["takes/b.flac"] == {"ok": True, "frames": 3000, "expected_frames": 3000,
+                                     "md5": "match"}
+    assert found["takes/c.flac"]["error"].startswith("decoding stopped at frame ")
+    assert found["takes/day2/d.flac"]["md5"] == "mismatch"
+    assert found["takes/e.wav"] == {"ok": False, "frames": 0, "expected_frames": None,
+                                    "md5": None, "error": f"cannot open '{top}/e.wav': "
+                                                          "Format not recognised."}
+    assert found["takes/f.wav"] == {"skipped": "not a regular file"}
+    assert found["missing.flac"] == {"ok": False, "error": "No such file or directory"}
+    assert [entry["ok"] for entry in found.values() if "ok" in entry].count(False) == 4
+
+
+# --- every entry of a tree accounted for ---------------------------------------------------
+
+ODD = os.fsdecode(b"take\xff.wav")  # a name that is not UTF-8
+
+
+@pytest.fixture
+def odd_tree(tmp_path):
+    """tree/: sound files (one in a subfolder, one whose name is not UTF-8),
+    a FIFO with a sound name and one without, a socket, a character device
+    (root only), links that lead nowhere (a missing target, a loop), a link to
+    the subfolder, and a text file, which is no sound file and not listed."""
+    top = tmp_path / "tree"
+    pcm16(top / "a.wav", 10)
+    pcm16(top / "sub" / "b.wav", 20)
+    pcm16(top / ODD, 30)
+    os.mkfifo(top / "fifo.wav")
+    os.mkfifo(top / "pipe")
+    server = socket.socket(socket.AF_UNIX)
+    server.bind(str(top / "sock"))
+    (top / "dangling.wav").symlink_to("missing.wav")
+    (top / "loop.wav").symlink_to("loop.wav")
+    (top / "linked").symlink_to("sub", target_is_directory=True)
+    (top / "notes.txt").write_text("no sound\n")
+    try:
+        os.mknod(top / "null.wav", stat.S_IFCHR | 0o666, os.makedev(1, 3))
+    except PermissionError:
+        pass  # not root: the row is left out
+    yield top
+    server.close()
+
+
+def expected_entries(top):
+    """{path: what its entry says}, in the order of the walk."""
+    nowhere = "a symbolic link that leads nowhere ({})"
+    found = {"a.wav": None, "dangling.wav": nowhere.format("No such file or directory"),
+             "fifo.wav": "skipped", "linked": "skipped folder",
+             "loop.wav": nowhere.format("Too many levels of symbolic links")}
+    if (top / "null.wav").exists():
+        found["null.wav"] = "skipped"
+    found.update({"pipe": "skipped", "sock": "skipped", "sub/b.wav": None, ODD: None})
+    return {str(top / name): said for name, said in found.items()}
+
+
+def said(entry):
+    """What a JSON entry says, as expected_entries puts it."""
+    if "skipped" in entry:
+        return {"not a regular file": "skipped",
+                "a symbolic link to a directory": "skipped folder"}[entry["skipped"]]
+    return entry.get("error")
+
+
+def exact_path(entry):
+    """The name an entry stands for: its path_bytes when it has them."""
+    if "path_bytes" in entry:
+        return os.fsdecode(base64.b64decode(entry["path_bytes"]))
+    return entry["path"]
+
+
+@pytest.mark.parametrize("command", ["info", "check"])
+@pytest.mark.parametrize("options", [["--json"], ["--jsonl", "-j", "2"]])
+def test_json_accounts_for_every_entry_of_a_tree(odd_tree, tmp_path, command, options):
+    result = program(command, "-r", odd_tree, *options, cwd=tmp_path)
+    assert (result.returncode, result.stderr) == (1, "")  # the two links that lead nowhere
+    assert result.stdout.isascii()
+    if "--json" in options:
+        entries = json.loads(result.stdout)
+    else:
+        entries = [json.loads(line) for line in result.stdout.splitlines()]
+    # Strict JSON: no lone surrogate anywhere, so any encoder takes it.
+    json.dumps(entries, ensure_ascii=False).encode("utf-8")
+    expected = expected_entries(odd_tree)
+    got = {exact_path(entry): said(entry) for entry in entries}
+    assert got == expected
+    if "--json" in options:
+        assert [exact_path(entry) for entry in entries] == list(expected)
+    (odd,) = [entry for entry in entries if "path_bytes" in entry]
+    assert odd["path"] == str(odd_tree / "take\ufffd.wav")
+    assert base64.b64decode(odd["path_bytes"]) == os.fsencode(odd_tree / ODD)
+    if command == "check":
+        assert odd["ok"] is True and odd["frames"] == 30
+
+
+def test_text_accounts_for_every_entry_of_a_tree(capsys, odd_tree):
+    """info: each skipped entry and each error on stderr in its place, then
+    the count; the name that is not UTF-8 escaped."""
+    status, out, err = run(capsys, "info", "-r", odd_tree)
+    assert status == 1
+    expected = expected_entries(odd_tree)
+    described = [line for line in out.splitlines() if line and not line.startswith(" ")]
+    assert described == [str(odd_tree / "a.wav"), str(odd_tree / "sub" / "b.wav"),
+                         str(odd_tree / "take\\xff.wav")]
+    complaints = err.splitlines()
+    reasons = {"skipped": "skipped: not a regular file",
+               "skipped folder": "skipped: a symbolic link to a directory"}
+    assert complaints[:-1] == [f"ondalis: {path}: {reasons.get(said, said)}"
+                               for path, said in expected.items() if said is not None]
+    skipped = sum(1 for said in expected.values() if said and said.startswith("skipped"))
+    assert complaints[-1] == (f"ondalis: {len(expected)} entries: 3 ok, 2 failed, "
+                              f"{skipped} skipped")
+
+
+def test_convert_accounts_for_every_entry_and_mirrors_the_tree(odd_tree, tmp_path):
+    out = tmp_path / "out"
+    result = program("convert", "-r", odd_tree, "--outdir", out, "--major", "flac", "-j", "2",
+                     cwd=tmp_path)
+    assert result.returncode == 1
+    assert sorted(result.stdout.splitlines()) == sorted([
+        f"{out}/a.flac: 10 frames", f"{out}/sub/b.flac: 20 frames",
+        f"{out}/take\\xff.flac: 30 frames"])
+    written = sorted(os.path.relpath(os.path.join(folder, name), out)
+                     for folder, _, names in os.walk(out) for name in names)
+    assert written == sorted(["a.flac", "sub/b.flac", os.fsdecode(b"take\xff.flac")])
+    lines = result.stderr.splitlines()
+    assert f"ondalis: {odd_tree}/fifo.wav: skipped: not a regular file" in lines
+    assert f"ondalis: {odd_tree}/linked: skipped: a symbolic link to a directory" in lines
+    assert lines[-1].startswith(f"ondalis: {len(expected_entries(odd_tree))} entries: 3 ok, "
+                                "2 failed, ")
+
+
+def test_a_folder_that_cannot_be_read_is_an_error_in_its_place():
+    """Run by a user who may not read the folder (root reads any: the walk
+    then runs in a child that has given up root)."""
+    top = tempfile.mkdtemp()
+    try:
+        os.chmod(top, 0o755)
+        pcm16(pathlib.Path(top) / "a.wav", 10)
+        closed = os.path.join(top, "closed")
+        os.mkdir(closed, 0)
+        pcm16(pathlib.Path(top) / "z.wav", 10)
+
+        def walk():
+            return [(path, type(error).__name__ if error else None)
+                    for path, error in _batch.sound_files([top], True)]
+
+        assert in_child_as_nobody(walk) == repr([(os.path.join(top, "a.wav"), None),
+                                                 (closed, "PermissionError"),
+                                                 (os.path.join(top, "z.wav"), None)])
+    finally:
+        os.chmod(os.path.join(top, "closed"), 0o755)
+        shutil.rmtree(top)
+
+
+# --- convert mirrors the folders -----------------------------------------------------------
+
+@pytest.fixture
+def days(tmp_path):
+    """music/: one base name in two folders, and a file at the top."""
+    top = tmp_path / "music"
+    pcm16(top / "day0" / "take000.wav", 10)
+    pcm16(top / "day1" / "take000.wav", 20)
+    pcm16(top / "intro.wav", 30)
+    return top
+
+
+def test_convert_mirrors_the_folders_of_each_input(capsys, days, tmp_path):
+    out = tmp_path / "out"
+    status, printed, err = run(capsys, "convert", "-r", days, "--outdir", out, "--major", "flac")
+    assert (status, err) == (0, "")
+    assert printed.splitlines() == [f"{out}/day0/take000.flac: 10 frames",
+                                    f"{out}/day1/take000.flac: 20 frames",
+                                    f"{out}/intro.flac: 30 frames"]
+    for name, frames in (("day0/take000.flac", 10), ("day1/take000.flac", 20)):
+        assert soundfile.info(out / name).frames == frames
+    # Relative to the folder given, however it is spelled.
+    status, printed, _ = run(capsys, "convert", "-r", f"{days}/./", "--outdir", tmp_path / "o2")
+    assert status == 0 and f"{tmp_path}/o2/day1/take000.wav: 20 frames" in printed.splitlines()
+
+
+@pytest.mark.parametrize("argv, copy, clash", [
+    # flat, the one base name in two folders clashes again
+    (["--flat"], None, ("day0/take000.wav", "day1/take000.wav", "take000.flac")),
+    # mirrored, two files of one folder that differ by their extension alone
+    ([], "day0/take000.aiff", ("day0/take000.aiff", "day0/take000.wav", "day0/take000.flac")),
+])
+def test_a_collision_that_remains_is_refused_before_anything_is_written(capsys, days, tmp_path,
+                                                                        argv, copy, clash):
+    if copy:
+        shutil.copy(days / "day0" / "take000.wav", days / copy)
+    out = tmp_path / "out"
+    status, printed, err = run(capsys, "convert", "-r", days, "--outdir", out, "--major", "flac",
+                               *argv)
+    first, second, target = clash
+    assert (status, printed) == (1, "")
+    assert err == (f"ondalis: {days / first} and {days / second} would both be written to "
+                   f"{out / target}; nothing was converted\n")
+    assert not out.exists()
 
 
 # --- a summary of a file -------------------------------------------------------------------
@@ -353,3 +592,18 @@ def test_str_of_info_escapes_what_the_file_holds(tmp_path):
     text = str(ondalis.info(path))
     assert "\x1b" not in text and "\r" not in text
     assert "  title: A\\x1b[2J\\rFAKE" in text.splitlines()
+
+
+def test_a_pad_byte_missing_at_the_end_is_no_damage(tmp_path):
+    """An odd data chunk whose pad byte the writer counted in the RIFF size
+    but never wrote: the audio is whole."""
+    samples = bytes(range(101))  # 8-bit mono: 101 frames, an odd chunk
+    fmt = struct.pack("<4sIHHIIHH", b"fmt ", 16, 1, 1, RATE, RATE, 1, 8)
+    body = b"WAVE" + fmt + struct.pack("<4sI", b"data", len(samples)) + samples
+    path = tmp_path / "unpadded.wav"
+    path.write_bytes(struct.pack("<4sI", b"RIFF", len(body) + 1) + body)
+    assert ondalis.check(path) == ondalis.CheckResult(str(path), True, 101, 101)
+    path.write_bytes(struct.pack("<4sI", b"RIFF", len(body) + 2) + body)
+    assert ondalis.check(path).error == \
+        f"the file is shorter than its header says (RIFF of {len(body) + 2} bytes, " \
+        f"{len(body)} in the file)"

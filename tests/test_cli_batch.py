@@ -96,8 +96,9 @@ def test_info_describes_the_sound_files_of_a_directory(capsys, tree, options, li
     described = [line for line in out.splitlines() if line and not line.startswith(" ")]
     assert described == [str(tree / name) for name in listed if name != "broken.wav"]
     assert "\n\n" + str(tree / "b.wav") + "\n" in out  # a blank line between two files
-    (line,) = err.splitlines()
+    line, count = err.splitlines()
     assert line.startswith(broken_message(tree / "broken.wav"))
+    assert count == f"ondalis: {len(listed)} entries: {len(listed) - 1} ok, 1 failed, 0 skipped"
 
 
 @pytest.fixture
@@ -235,21 +236,30 @@ def test_quick_jobs_run_here_and_slow_ones_go_back_to_the_threads():
     (["--major", "AIFF", "--jobs", "3"], dict.fromkeys("abdex", ".aif"), "AIFF"),
     (["--ext", ".w64"], dict.fromkeys("abdex", ".w64"), "W64"),
     (["--major", "wavex", "--ext", "wav", "-j", "2"], dict.fromkeys("abdex", ".wav"), "WAVEX"),
+    (["--flat", "-j", "2"], {"a": ".flac", "b": ".wav", "d": ".wav", "e": ".au", "x": ".wav"},
+     None),
 ])
 def test_convert_into_a_folder(tree, tmp_path, options, suffixes, format):
+    """The folders below a directory IN are mirrored below --outdir (with
+    --flat every target is at the top); a file named itself goes to the top."""
     extra = pcm16(tmp_path / "elsewhere" / "x.wav", 90)
     outdir = tmp_path / "out" / "new"  # made, parents and all
     result = program("convert", tree, extra, "-r", "--outdir", outdir, *options, cwd=tmp_path)
     assert result.returncode == 1  # the broken file, which does not stop the rest
-    (line,) = result.stderr.splitlines()
+    line, count = result.stderr.splitlines()
     assert line.startswith(broken_message(tree / "broken.wav"))
+    assert count == "ondalis: 6 entries: 5 ok, 1 failed, 0 skipped"
     sources = {"a": tree / "a.flac", "b": tree / "b.wav", "d": tree / "sub" / "d.wav",
                "e": tree / "sub" / "deeper" / "e.au", "x": extra}
-    targets = {stem: outdir / (stem + suffix) for stem, suffix in suffixes.items()}
+    places = {"a": "", "b": "", "d": "sub", "e": "sub/deeper", "x": ""}
+    targets = {stem: outdir / ("" if "--flat" in options else places[stem]) / (stem + suffix)
+               for stem, suffix in suffixes.items()}
     assert sorted(result.stdout.splitlines()) == sorted(
         f"{targets[stem]}: {soundfile.info(source).frames} frames"
         for stem, source in sources.items())
-    assert sorted(os.listdir(outdir)) == sorted(target.name for target in targets.values())
+    written = sorted(os.path.join(folder, name) for folder, _, names in os.walk(outdir)
+                     for name in names)
+    assert written == sorted(map(str, targets.values()))
     for stem, source in sources.items():
         written = soundfile.info(targets[stem])
         assert format is None or written.format == format

@@ -3,6 +3,7 @@ file names carrying ESC, BEL, CR, DEL, C1 controls and bytes that are not
 UTF-8 come out escaped, through a pipe and on a real pseudo-terminal; plain
 non-ASCII text comes out as it is; --json is ASCII and gives the texts back
 exactly."""
+import base64
 import io
 import json
 import os
@@ -160,7 +161,9 @@ def test_info_json_is_ascii_and_exact(run, hostile):
     assert status == 0
     assert inert(out).isascii()
     (found,) = json.loads(out)
-    assert found["path"] == os.fsdecode(NAME)  # the lone surrogate of \xff, round trip
+    # The byte \xff as U+FFFD, the exact name in base64 beside it.
+    assert found["path"] == NAME.decode("utf-8", "replace")
+    assert base64.b64decode(found["path_bytes"]) == NAME
     assert found["strings"] == {"title": EVIL, "artist": PLAIN,
                                 "comment": "bad\ufffd\ufffd end"}
     assert [cue["name"] for cue in found["cue_points"]] == list(CUE_NAMES)

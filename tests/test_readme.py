@@ -42,11 +42,11 @@ def matches(expected, actual):
 def test_the_readme_has_examples_of_each_part():
     code = "\n".join(blocks("python"))
     for name in ("ondalis.read(", "ondalis.write(", "ondalis.info(", "ondalis.blocks(",
-                 "ondalis.convert(", "ondalis.check(", "Ondalis(", "SFC_SET_CUE",
+                 "ondalis.convert(", "ondalis.check(", "path_bytes", "Ondalis(", "SFC_SET_CUE",
                  "SFC_SET_BROADCAST_INFO", "SFC_SET_CART_INFO"):
         assert name in code
     assert [command.split()[1] for command, _ in sessions()] == [
-        "info", "convert", "formats", "convert"]
+        "info", "convert", "formats", "convert", "check"]
 
 
 @pytest.fixture(scope="module")
@@ -77,6 +77,7 @@ def test_the_python_examples_run(examples):
     assert ("CheckResult(path='tone.flac', ok=True, frames=44100, expected_frames=44100, "
             "error=None, md5='match')") in printed
     assert "tone.wav\nsamplerate: 44100 Hz\nchannels: 2\n" in printed
+    assert "mirror/day2/b.flac: 44100 frames" in printed
 
 
 def test_the_command_line_sessions_print_what_the_readme_shows(examples):
